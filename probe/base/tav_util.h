@@ -1,0 +1,55 @@
+// Small utilities of the probe: settings-file reader, socket loops over the
+// real calls, address and port checks, process name, shared memory, strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <sys/ipc.h>
+#include <sys/types.h>
+
+extern "C" {
+// ---- settings file -------------------------------------------------------
+// Reads one logical line (comments, backslash continuations) into a newly
+// allocated, NUL-terminated *line and returns its length; -562 for a line
+// without characters (blank or comment only, and at end of file), -567 when
+// memory runs out. The caller frees *line.
+int tav_cfg_fgets(FILE* fp, char** line);
+// Value of the first logical line that begins with `key` (prefix match), as a
+// newly allocated text the caller frees; NULL when absent or empty.
+char* tav_gets(const char* path, const char* key);
+// Simpler reader: first physical line containing `needle`; the trimmed text
+// after its first '=' goes into buf (at most n - 2 characters). Returns its
+// length, 0 when nothing matches.
+int tav_fgets(const char* path, const char* needle, char* buf, int n);
+
+// ---- sockets (always through the real calls) -----------------------------
+int tav_sck_nread(int fd, char* buf, int n);
+int tav_sck_nwrite2(int fd, const char* buf, int n);
+int tav_sck_nwrite(int fd, const char* buf, int n);
+int tav_sck_connect(const char* ip, int port, int timeout_us);
+
+// ---- checks --------------------------------------------------------------
+int tav_ip_check(const char* text);
+int tav_port_check(const char* text);
+int tav_gethostbyname(const char* name, char* out /* 16 bytes */);
+
+// ---- processes and shared memory -----------------------------------------
+char* tav_getproc(pid_t pid, char* out, size_t outlen);
+int tav_getpname(pid_t pid);
+void* tav_shm_get(key_t key, int* id, size_t size, int flags, int clear);
+
+// ---- strings -------------------------------------------------------------
+char* tav_rtrim(char* s);
+char* tav_ltrim(char* s);
+char* tav_trim(char* s);
+char* tav_replace(char* s, int from, int to);
+char* tav_nreplace(char* buf, int from, int to, int n);
+char* tav_sreplace(char* s, const char* set, int to, int nset);
+int tav_strccnt(const char* s, int c);
+// Copies src to out (at most outlen - 1 characters and a NUL) with every
+// `old` replaced by `neu`; returns the number of replacements.
+int tav_strchg(const char* src, const char* old, const char* neu, char* out, size_t outlen);
+char* tav_strstr(const char* hay, const char* needle, int n);
+char* tav_strstr2(const char* hay, const char* needle, int n);
+int tav_isdigit(const char* s, int n);
+}
