@@ -1,0 +1,87 @@
+// Classification of a descriptor from a socket address.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include "core/tav_tables.h"
+
+namespace {
+
+// Copies at most 15 characters and a NUL into a 16-byte field.
+void text16(char (&out)[16], const char* s) {
+  size_t n = strnlen(s, sizeof out - 1);
+  memcpy(out, s, n);
+  out[n] = 0;
+}
+
+// Address text of an IPv4 or IPv6 socket address: the dotted form, or for
+// IPv6 what follows the last colon of the printed form (which is the dotted
+// form for IPv4-mapped addresses). Returns the port in host order.
+int inet_text(const sockaddr* sa, char (&out)[16]) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (sa->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+    inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
+    text16(out, buf);
+    return ntohs(in->sin_port);
+  }
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+  inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
+  const char* colon = strrchr(buf, ':');
+  text16(out, colon ? colon + 1 : buf);
+  return ntohs(in6->sin6_port);
+}
+
+void classify_unix(int fd, mfd& r, const sockaddr_un* un) {
+  const size_t len = strnlen(un->sun_path, sizeof un->sun_path);
+  if (len == 0) return;  // unnamed or abstract: untracked
+  char path[sizeof un->sun_path + 1];
+  memcpy(path, un->sun_path, len);
+  path[len] = 0;
+  r.info = MFD_UNIX | MFD_LOCAL;
+  if (strstr(path, "/wsmd") || strstr(path, "/htld")) r.info |= MFD_KEEP;
+  const char* slash = strrchr(path, '/');
+  text16(r.rip, slash ? slash + 1 : path);
+  r.rport = fd;
+}
+
+void classify_inet(mfd& r, const sockaddr* sa, int how) {
+  char text[16];
+  if (inet_text(sa, text) == 0) return;  // no port: untracked
+  r.info = sa->sa_family == AF_INET ? MFD_INET : MFD_INET6;
+  if (how == 2) tav::set_peer(r, sa);
+}
+
+}  // namespace
+
+namespace tav {
+
+void set_peer(mfd& r, const sockaddr* sa) {
+  char text[16];
+  const int port = inet_text(sa, text);
+  r.info |= strcmp(text, en_my_ip) == 0 ? MFD_LOCAL : MFD_REMOTE;
+  memcpy(r.rip, text, sizeof r.rip);
+  r.rport = port;
+}
+
+}  // namespace tav
+
+int tav_fd_init(mthr* m, int fd, const struct sockaddr* addr, int how) {
+  (void)m;
+  mfd* r = tav::fd_record(fd);
+  if (!r || !addr) return 0;
+  switch (addr->sa_family) {
+    case AF_UNIX:
+      classify_unix(fd, *r, reinterpret_cast<const sockaddr_un*>(addr));
+      break;
+    case AF_INET:
+    case AF_INET6:
+      classify_inet(*r, addr, how);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}

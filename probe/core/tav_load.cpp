@@ -1,0 +1,127 @@
+// One-time start-up of the probe, the exit handler and the fork handlers.
+#include "core/tav_load.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/tav_log.h"
+#include "base/tav_util.h"
+#include "core/tav_build.h"
+#include "core/tav_hooks.h"
+#include "core/tav_tables.h"
+
+extern "C" {
+pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
+}
+
+namespace {
+
+// The thread running start-up, 0 when none. Its calls into the overrides
+// during start-up pass straight through instead of waiting on `mtx`.
+std::atomic<pthread_t> loader{0};
+
+bool is_loader() { return loader.load(std::memory_order_acquire) == pthread_self(); }
+
+// The last dotted component of an IPv4 text, the node's default id.
+int last_octet(const char* ip) {
+  const char* dot = strrchr(ip, '.');
+  return dot ? atoi(dot + 1) : 0;
+}
+
+void fork_prepare() { tav::thread_table_lock_all(); }
+void fork_parent() { tav::thread_table_unlock_all(); }
+void fork_child() {
+  tav::thread_table_unlock_all();
+  en_my_pid = getpid();
+  tav::thread_table_after_fork();
+}
+
+// The start-up steps; returns the reason of a failure, or null.
+const char* start(char* reason, size_t reason_len) {
+  tav::hook_resolve(hook, tav::hook_lookup);
+
+  if (en_exit) en_exit = atexit(tav_exit);
+
+  if (en_thread_max == 0) en_thread_max = tav::table_size(sysconf(_SC_THREAD_THREADS_MAX), 4096);
+  if (en_fd_max == 0) en_fd_max = tav::table_size(sysconf(_SC_OPEN_MAX), 1024);
+  if (!en_mfd) {
+    en_mfd = static_cast<mfd*>(calloc(static_cast<size_t>(en_fd_max), sizeof(mfd)));
+    if (!en_mfd) return "mfd calloc";
+  }
+  if (!en_mthr) {
+    en_mthr = static_cast<mthr*>(calloc(static_cast<size_t>(en_thread_max) + 1, sizeof(mthr)));
+    if (!en_mthr) return "mthr calloc";
+    if (int rc = pthread_key_create(&tav_mth_key, tav_thread_free); rc != 0) {
+      snprintf(reason, reason_len, "key create(%d:%s)", rc, strerror(rc));
+      return reason;
+    }
+  }
+
+  if (en_my_pid == 0) {
+    en_my_pid = getpid();
+    tav_getpname(en_my_pid);
+  }
+  if (en_my_nname[0] == 0) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0) snprintf(en_my_nname, sizeof en_my_nname, "%.32s", host);
+  }
+  if (en_my_ip[0] == 0) tav_gethostbyname(en_my_nname, en_my_ip);
+  if (en_my_nid == 0) en_my_nid = last_octet(en_my_ip);
+  if (en_my_pcode == 0) en_my_pcode = 22;
+
+  if (!en_ws_gtuid) {
+    en_ws_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));
+    if (!en_ws_gtuid) return "gtuid alloc";
+    for (int i = 0; i < en_fd_max; ++i) memcpy(en_ws_gtuid[i].init, TAV_GTUID_INIT, 4);
+  }
+
+  pthread_atfork(fork_prepare, fork_parent, fork_child);
+  return nullptr;
+}
+
+}  // namespace
+
+void tav_load(void) {
+  const int saved_errno = errno;
+  pthread_mutex_lock(&mtx);
+  if (__atomic_load_n(&en_handle, __ATOMIC_RELAXED) == 0) {
+    loader.store(pthread_self(), std::memory_order_release);
+    char reason[96];
+    if (const char* err = start(reason, sizeof reason)) {
+      // The host keeps running: every call passes through from now on.
+      tav_scrlog("M", 1, "%s %s %s start error. ( %s )\n", __DATE__, __TIME__, TAV_BANNER, err);
+      tav::bypass = 1;
+      if (!en_mfd) en_fd_max = 0;  // nothing may index a table that is not there
+    }
+    __atomic_store_n(&en_handle, 1, __ATOMIC_RELEASE);
+    loader.store(0, std::memory_order_release);
+  }
+  pthread_mutex_unlock(&mtx);
+  errno = saved_errno;
+}
+
+void tav_exit(void) {
+  // Waits for a start-up in progress, unless this thread is running it.
+  if (is_loader()) return;
+  const int saved_errno = errno;
+  pthread_mutex_lock(&mtx);
+  pthread_mutex_unlock(&mtx);
+  errno = saved_errno;
+}
+
+namespace tav {
+
+bool load_slow() {
+  if (is_loader()) return false;
+  tav_load();
+  return bypass == 0;
+}
+
+}  // namespace tav

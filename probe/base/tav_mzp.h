@@ -1,0 +1,62 @@
+// Monitoring messages as they go onto the message queues: an 8-byte message
+// type (the sender's pid) and fixed-size text and big-endian fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/tav_be.h"
+
+// Type-1 message: one event of a transaction in one thread.
+struct mzp1 {
+  long type;
+  char gtuid[23];
+  char seq[6];
+  char nid[4];
+  char pid[9];
+  char tid[9];
+  char dtime[21];
+  char start[2];
+  char send[2];
+  char trcode[33];
+  char dmname[33];
+  char ndname[33];
+  char srname[33];
+  char svname[33];
+  char scode[2];
+  char pcode[3];
+  char iotype[2];
+  char ipaddr[16];
+  tav::be32 port;
+  tav::be32 iosize;
+  tav::be32 etime;
+  tav::be32 rtime;
+  uint8_t pattern[4];
+  uint8_t filler[4];
+};
+using mzp1_t = mzp1;
+
+static_assert(sizeof(mzp1) == 296);
+static_assert(offsetof(mzp1, gtuid) == 8);
+static_assert(offsetof(mzp1, seq) == 31);
+static_assert(offsetof(mzp1, nid) == 37);
+static_assert(offsetof(mzp1, pid) == 41);
+static_assert(offsetof(mzp1, tid) == 50);
+static_assert(offsetof(mzp1, dtime) == 59);
+static_assert(offsetof(mzp1, start) == 80);
+static_assert(offsetof(mzp1, send) == 82);
+static_assert(offsetof(mzp1, trcode) == 84);
+static_assert(offsetof(mzp1, dmname) == 117);
+static_assert(offsetof(mzp1, ndname) == 150);
+static_assert(offsetof(mzp1, srname) == 183);
+static_assert(offsetof(mzp1, svname) == 216);
+static_assert(offsetof(mzp1, scode) == 249);
+static_assert(offsetof(mzp1, pcode) == 251);
+static_assert(offsetof(mzp1, iotype) == 254);
+static_assert(offsetof(mzp1, ipaddr) == 256);
+static_assert(offsetof(mzp1, port) == 272);
+static_assert(offsetof(mzp1, iosize) == 276);
+static_assert(offsetof(mzp1, etime) == 280);
+static_assert(offsetof(mzp1, rtime) == 284);
+static_assert(offsetof(mzp1, pattern) == 288);
+static_assert(offsetof(mzp1, filler) == 292);

@@ -1,0 +1,154 @@
+// Descriptor and thread tables: one record per possible descriptor number and
+// one per thread, allocated once at start-up and never freed.
+#pragma once
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "base/tav_globals.h"
+#include "base/tav_list.h"
+#include "base/tav_mzp.h"
+#include "base/tav_time.h"
+#include "core/tav_build.h"
+#include "core/tav_gtuid.h"
+
+#if TAV_WITH_JAVA
+#include <jni.h>
+#endif
+
+// Classification bits of mfd::info; 0 means the descriptor is untracked.
+enum : unsigned {
+  MFD_START = 0x1,
+  MFD_SERVICE = 0x2,
+  MFD_KEEP = 0x10,
+  MFD_ORACLE = 0x20,
+  MFD_SYBASE = 0x40,
+  MFD_DB2 = 0x80,
+  MFD_ORACLE_MS = 0x120,
+  MFD_UDB = 0x200,
+  MFD_ALTIBASE = 0x400,
+  MFD_SERVER_INFO = 0xA00,
+  MFD_JRMI = 0x4000,
+  MFD_TPSTART = 0x8000,
+  MFD_LOCAL = 0x10000,
+  MFD_REMOTE = 0x20000,
+  MFD_INET = 0x100000,
+  MFD_INET6 = 0x200000,
+  MFD_UNIX = 0x400000,
+  MFD_FIRSTREAD = 0x1000000,
+  MFD_HTTP = 0x10000000,
+  MFD_ADAPTER = 0x20000000,
+};
+
+struct mfd {
+  int info;
+  int rsize;  // payload bytes still to come of the current inbound message
+  int wsize;  // payload bytes still to go of the current outbound message
+  int bind;   // bound to an explicit non-zero port
+#if defined(TAV_BUILD_JEUS)
+  int hform;
+#elif defined(TAV_BUILD_WEBLOGIC)
+  int jsize;
+#endif
+  char rip[16];  // peer address text (or last path component)
+  int rport;     // peer port (descriptor number for local sockets)
+  int scode;
+  int pcode;
+};
+using mfd_t = mfd;
+
+struct mthr {
+  int tid;  // owner (low 32 bits of pthread_self); 0 = free slot
+  char bl;  // non-zero: the thread's calls pass through untouched
+  gtuid_t gtuid;
+  mtime_t mtime;
+  mzp1_t mzp1;
+  char custinfo[32];
+  char userinfo[32];
+  int msize;
+  char* mp;  // send buffer for a GTUID block plus payload
+  char dbmsf;
+  int dbmsp;
+  int dbmsetime;
+  int dbmsptime;
+  int dbmsstime;
+  long dbms_ltime;
+  int ofildes;
+  int fildes;
+  int gqsi;
+  int tqsi;
+#if TAV_WITH_JAVA
+  JNIEnv* jenv;
+  jclass jcls;
+  jmethodID rmid;
+  jmethodID smid;
+#if !defined(TAV_BUILD_WEBLOGIC)
+  jmethodID cmid;
+#endif
+  tavlist_t* glist;
+  tavlist_t* wlist;
+  char mqname[16];
+  int sflag;
+  int wflag;
+  int wfildes;
+#endif
+  timeval tv;
+  int action;
+  int createGTUID;
+  int etc;
+  int gtuid_last_create_fd;
+#if TAV_WITH_JAVA
+  int errflag;
+  char errcode[12];
+#endif
+};
+using mthr_t = mthr;
+
+extern "C" {
+extern mfd* en_mfd;
+extern mthr* en_mthr;
+extern gtuid_t* en_ws_gtuid;
+extern pthread_key_t tav_mth_key;
+extern int tav_mth_idx;
+extern pthread_mutex_t tav_mth_mtx;
+
+mthr* tav_thrinfo(void);
+mthr* tav_thrinit(mthr* m);
+void tav_thread_free(void* key_value);
+int tav_fd_init(mthr* m, int fd, const struct sockaddr* addr, int how);
+}
+
+namespace tav {
+
+// The record of `fd`, or null when the number lies outside the table.
+inline mfd* fd_record(int fd) {
+  return static_cast<unsigned>(fd) < static_cast<unsigned>(en_fd_max) ? &en_mfd[fd] : nullptr;
+}
+
+// The shared record of threads that found the table full.
+inline mthr* overflow_record() { return &en_mthr[en_thread_max]; }
+
+// A thread's record may be used for transaction work: it is the thread's own
+// slot (the overflow record is shared and unlocked) and not excluded.
+inline bool thread_usable(const mthr* m) { return m != overflow_record() && m->bl == 0; }
+
+// Owner mark of a thread slot: the low 32 bits of the thread id, where a
+// thread whose low bits are 0 is marked 1 so its slot never looks free.
+inline int thread_id() {
+  const unsigned t = static_cast<unsigned>(pthread_self());
+  return t ? static_cast<int>(t) : 1;
+}
+
+// Records an IPv4/IPv6 peer: its address text and port, and whether it is
+// this node's own address (local) or another (remote).
+void set_peer(mfd& r, const sockaddr* peer);
+
+// Called in a forked child: frees the slots of threads that do not exist
+// there and gives the caller's record the child's pid.
+void thread_table_after_fork();
+// Locks the thread table and every item list around fork.
+void thread_table_lock_all();
+void thread_table_unlock_all();
+
+}  // namespace tav

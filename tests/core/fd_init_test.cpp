@@ -1,0 +1,120 @@
+// Classification of a descriptor from a socket address.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/tav_tables.h"
+
+namespace {
+
+sockaddr_storage unix_addr(const char* path) {
+  sockaddr_storage ss{};
+  auto* un = reinterpret_cast<sockaddr_un*>(&ss);
+  un->sun_family = AF_UNIX;
+  strncpy(un->sun_path, path, sizeof un->sun_path);
+  return ss;
+}
+
+sockaddr_storage inet_addr4(const char* ip, int port) {
+  sockaddr_storage ss{};
+  auto* in = reinterpret_cast<sockaddr_in*>(&ss);
+  in->sin_family = AF_INET;
+  in->sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip, &in->sin_addr);
+  return ss;
+}
+
+sockaddr_storage inet_addr6(const char* ip, int port) {
+  sockaddr_storage ss{};
+  auto* in = reinterpret_cast<sockaddr_in6*>(&ss);
+  in->sin6_family = AF_INET6;
+  in->sin6_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET6, ip, &in->sin6_addr);
+  return ss;
+}
+
+struct Case {
+  const char* name;
+  sockaddr_storage addr;
+  int how;
+  int info;          // expected flag word
+  const char* rip;   // expected peer text
+  int rport;         // expected peer port (-1: the descriptor number)
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+constexpr int kFd = 7;
+constexpr int kBefore = MFD_SERVICE | MFD_FIRSTREAD;  // left from earlier use
+
+class FdInit : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    en_fd_max = 16;
+    en_mfd = table_;
+    strcpy(en_my_ip, "127.0.0.1");
+    memset(table_, 0, sizeof table_);
+    table_[kFd].info = kBefore;
+    strcpy(table_[kFd].rip, "old");
+    table_[kFd].rport = 1;
+  }
+  void TearDown() override {
+    en_fd_max = 0;
+    en_mfd = nullptr;
+    en_my_ip[0] = 0;
+  }
+  mfd table_[16];
+  mthr thread_{};
+};
+
+TEST_P(FdInit, Classifies) {
+  const Case& c = GetParam();
+  EXPECT_EQ(tav_fd_init(&thread_, kFd, reinterpret_cast<const sockaddr*>(&c.addr), c.how), 0);
+  const mfd& r = table_[kFd];
+  EXPECT_EQ(r.info, c.info) << std::hex << r.info;
+  EXPECT_STREQ(r.rip, c.rip);
+  EXPECT_EQ(r.rport, c.rport < 0 ? kFd : c.rport);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, FdInit,
+    ::testing::Values(
+        Case{"unix_empty_path_untracked", unix_addr(""), 0, kBefore, "old", 1},
+        Case{"unix_bound", unix_addr("/tmp/app/srv.sock"), 0, MFD_UNIX | MFD_LOCAL, "srv.sock", -1},
+        Case{"unix_keep_path", unix_addr("/var/run/wsmd/ctl"), 2,
+             MFD_UNIX | MFD_LOCAL | MFD_KEEP, "ctl", -1},
+        Case{"unix_long_component_cut", unix_addr("/tmp/averyveryverylongsocketname"), 2,
+             MFD_UNIX | MFD_LOCAL, "averyveryverylo", -1},
+        Case{"unix_no_slash", unix_addr("relative.sock"), 2, MFD_UNIX | MFD_LOCAL,
+             "relative.sock", -1},
+        Case{"inet_port_zero_untracked", inet_addr4("127.0.0.1", 0), 2, kBefore, "old", 1},
+        Case{"inet_peer_local", inet_addr4("127.0.0.1", 80), 2, MFD_INET | MFD_LOCAL,
+             "127.0.0.1", 80},
+        Case{"inet_peer_remote", inet_addr4("127.0.0.2", 8080), 2, MFD_INET | MFD_REMOTE,
+             "127.0.0.2", 8080},
+        Case{"inet_bound_keeps_peer", inet_addr4("0.0.0.0", 9000), 0, MFD_INET, "old", 1},
+        Case{"inet6_mapped_local", inet_addr6("::ffff:127.0.0.1", 443), 2,
+             MFD_INET6 | MFD_LOCAL, "127.0.0.1", 443},
+        Case{"inet6_loopback", inet_addr6("::1", 443), 2, MFD_INET6 | MFD_REMOTE, "1", 443},
+        Case{"inet6_long_text_cut", inet_addr6("fe80::1234:5678:9abc:def0", 1), 2,
+             MFD_INET6 | MFD_REMOTE, "def0", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FdInit, LeavesOtherFamiliesAndOutOfRangeDescriptorsAlone) {
+  sockaddr_storage ss{};
+  ss.ss_family = AF_NETLINK;
+  tav_fd_init(&thread_, kFd, reinterpret_cast<sockaddr*>(&ss), 2);
+  EXPECT_EQ(table_[kFd].info, kBefore);
+  const auto in = inet_addr4("127.0.0.1", 80);
+  for (int fd : {-1, 16, 1 << 30}) {
+    EXPECT_EQ(tav_fd_init(&thread_, fd, reinterpret_cast<const sockaddr*>(&in), 2), 0);
+  }
+  EXPECT_EQ(tav_fd_init(&thread_, kFd, nullptr, 2), 0);
+  EXPECT_EQ(table_[kFd].info, kBefore);
+}
+
+}  // namespace
