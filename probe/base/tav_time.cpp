@@ -1,0 +1,58 @@
+// Date-time text of the monitoring messages and the per-thread clock.
+#include <cstdio>
+#include <cstring>
+
+#include "base/tav_time.h"
+
+char* tav_date_time(const struct timeval* tv, const struct tm* tm, char* out) {
+  if (!out) return out;
+  if (!tv || !tm) {
+    out[0] = '\0';
+    return out;
+  }
+  // Formatted with room to spare and then cut to the 20 characters of the
+  // text, so out-of-range fields can never write past the caller's 21 bytes.
+  char text[96];
+  snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%06ld", tm->tm_year + 1900,
+           tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec,
+           static_cast<long>(tv->tv_usec));
+  std::memcpy(out, text, 20);
+  out[20] = '\0';
+  return out;
+}
+
+void tav_init_time(mtime* mt) {
+  if (!mt) return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  mt->ons = static_cast<uint32_t>(now.tv_nsec);
+  mt->nns = 0;
+  mt->tns = now;
+}
+
+// Hands out the real time, or 1 ns past the previous value when the clock has
+// not moved beyond it (same reading, clock stepped back, or a base ahead of
+// real time). Values of one clock are thus strictly increasing and track real
+// time as closely as that allows.
+void tav_get_time(mtime* mt, struct timespec* out) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (!mt) {
+    if (out) *out = now;
+    return;
+  }
+  mt->nns = static_cast<uint32_t>(now.tv_nsec);
+  const timespec& prev = mt->tns;
+  bool later = now.tv_sec > prev.tv_sec ||
+               (now.tv_sec == prev.tv_sec && now.tv_nsec > prev.tv_nsec);
+  if (later) {
+    mt->tns = now;
+  } else if (mt->tns.tv_nsec >= 999999999) {
+    mt->tns.tv_sec += 1;
+    mt->tns.tv_nsec = 0;
+  } else {
+    mt->tns.tv_nsec += 1;
+  }
+  if (out) *out = mt->tns;
+  mt->ons = mt->nns;
+}

@@ -1,0 +1,296 @@
+// The overrides linked into this test program itself, so that its own calls
+// go through them: pass-through results and errno, record consistency.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/tav_real.h"
+#include "core/tav_load.h"
+#include "core/tav_tables.h"
+
+namespace {
+
+struct Outcome {
+  long rc;
+  int err;
+  bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  return os << "rc " << o.rc << " errno " << o.err;
+}
+
+Outcome run(const std::function<long()>& f) {
+  errno = 0;
+  const long rc = f();
+  return {rc, errno};
+}
+
+// A loopback TCP connection made through the overrides, so both ends are
+// tracked.
+struct TcpPair {
+  int listener = -1, client = -1, server = -1;
+  TcpPair() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 4);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    server = ::accept(listener, nullptr, nullptr);
+  }
+  ~TcpPair() {
+    for (int fd : {listener, client, server}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+std::vector<char> table_snapshot() {
+  const auto* p = reinterpret_cast<const char*>(en_mfd);
+  return {p, p + sizeof(mfd) * static_cast<size_t>(en_fd_max)};
+}
+
+}  // namespace
+
+class Overrides : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(tav::prologue()) << "the library did not start"; }
+};
+
+// Descriptors outside the table, negative descriptors and null buffers reach
+// the real call untouched: the same result and errno as the system call.
+TEST_F(Overrides, BadInputGivesTheSystemCallsAnswer) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  TcpPair tcp;
+  ASSERT_GE(tcp.server, 0);
+  ASSERT_EQ(::write(p[1], "data", 4), 4);
+  ASSERT_EQ(::write(tcp.client, "data", 4), 4);
+  char buf[8];
+  iovec iov{buf, sizeof buf};
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  const int huge = 1 << 30;
+  const int r = p[0], w = p[1], t = tcp.server;
+  char* volatile null_buf = nullptr;  // hides the deliberate null from the compiler
+
+  struct Case {
+    const char* name;
+    std::function<long()> probe, sys;
+  };
+  const std::vector<Case> cases = {
+      {"read -1", [&] { return ::read(-1, buf, 4); }, [&] { return syscall(SYS_read, -1, buf, 4); }},
+      {"read huge", [&] { return ::read(huge, buf, 4); }, [&] { return syscall(SYS_read, huge, buf, 4); }},
+      {"read null", [&] { return ::read(r, null_buf, 4); }, [&] { return syscall(SYS_read, r, nullptr, 4); }},
+      {"read tracked null", [&] { return ::read(t, null_buf, 4); },
+       [&] { return syscall(SYS_read, t, nullptr, 4); }},
+      {"write -7", [&] { return ::write(-7, buf, 1); }, [&] { return syscall(SYS_write, -7, buf, 1); }},
+      {"write null", [&] { return ::write(w, null_buf, 4); }, [&] { return syscall(SYS_write, w, nullptr, 4); }},
+      {"recv -1", [&] { return ::recv(-1, buf, 4, 0); },
+       [&] { return syscall(SYS_recvfrom, -1, buf, 4, 0, nullptr, nullptr); }},
+      {"recv pipe", [&] { return ::recv(r, buf, 4, 0); },
+       [&] { return syscall(SYS_recvfrom, r, buf, 4, 0, nullptr, nullptr); }},
+      {"send huge", [&] { return ::send(huge, buf, 4, 0); },
+       [&] { return syscall(SYS_sendto, huge, buf, 4, 0, nullptr, 0); }},
+      {"recvmsg -1", [&] { return ::recvmsg(-1, &mh, 0); }, [&] { return syscall(SYS_recvmsg, -1, &mh, 0); }},
+      {"sendmsg -1", [&] { return ::sendmsg(-1, &mh, 0); }, [&] { return syscall(SYS_sendmsg, -1, &mh, 0); }},
+      {"readv -1", [&] { return ::readv(-1, &iov, 1); }, [&] { return syscall(SYS_readv, -1, &iov, 1); }},
+      {"writev huge", [&] { return ::writev(huge, &iov, 1); }, [&] { return syscall(SYS_writev, huge, &iov, 1); }},
+      {"close -1", [&] { return ::close(-1); }, [&] { return syscall(SYS_close, -1); }},
+      {"close huge", [&] { return ::close(huge); }, [&] { return syscall(SYS_close, huge); }},
+      {"dup -1", [&] { return ::dup(-1); }, [&] { return syscall(SYS_dup, -1); }},
+      {"dup2 -1", [&] { return ::dup2(-1, 5); }, [&] { return syscall(SYS_dup2, -1, 5); }},
+      {"dup2 to -1", [&] { return ::dup2(r, -1); }, [&] { return syscall(SYS_dup2, r, -1); }},
+      {"listen -1", [&] { return ::listen(-1, 1); }, [&] { return syscall(SYS_listen, -1, 1); }},
+      {"listen pipe", [&] { return ::listen(r, 1); }, [&] { return syscall(SYS_listen, r, 1); }},
+      {"bind -1", [&] { return ::bind(-1, reinterpret_cast<sockaddr*>(&a), sizeof a); },
+       [&] { return syscall(SYS_bind, -1, &a, sizeof a); }},
+      {"bind null", [&] { return ::bind(t, nullptr, sizeof a); }, [&] { return syscall(SYS_bind, t, nullptr, sizeof a); }},
+      {"connect huge", [&] { return ::connect(huge, reinterpret_cast<sockaddr*>(&a), sizeof a); },
+       [&] { return syscall(SYS_connect, huge, &a, sizeof a); }},
+      {"connect null", [&] { return ::connect(t, nullptr, sizeof a); },
+       [&] { return syscall(SYS_connect, t, nullptr, sizeof a); }},
+      {"accept -1", [&] { return ::accept(-1, nullptr, nullptr); }, [&] { return syscall(SYS_accept, -1, nullptr, nullptr); }},
+      {"accept pipe", [&] { return ::accept(r, nullptr, nullptr); }, [&] { return syscall(SYS_accept, r, nullptr, nullptr); }},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run(c.probe), run(c.sys)) << c.name;
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST_F(Overrides, ClosingDescriptorsNeverSeenLeavesEveryRecordAlone) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const auto before = table_snapshot();
+  EXPECT_EQ(::close(p[0]), 0);
+  EXPECT_EQ(::close(p[1]), 0);
+  EXPECT_EQ(::close(p[1]), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_TRUE(table_snapshot() == before);
+}
+
+TEST_F(Overrides, DuplicatesInheritOnlyTheClassification) {
+  TcpPair tcp;
+  ASSERT_GE(tcp.server, 0);
+  mfd& src = en_mfd[tcp.client];
+  ASSERT_NE(src.info & MFD_INET, 0);
+  src.rsize = 5;
+  src.wsize = 6;
+
+  const int d = ::dup(tcp.client);
+  ASSERT_GE(d, 0);
+  EXPECT_EQ(en_mfd[d].info, src.info);
+  EXPECT_EQ(en_mfd[d].rsize, 0);
+  EXPECT_EQ(en_mfd[d].wsize, 0);
+  EXPECT_EQ(en_mfd[d].rip[0], 0);
+
+  // dup2 onto a tracked descriptor replaces its record ...
+  ASSERT_EQ(::dup2(tcp.server, d), d);
+  EXPECT_EQ(en_mfd[d].info, en_mfd[tcp.server].info);
+  // ... and an untracked source leaves the target untracked.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(::dup2(p[0], d), d);
+  EXPECT_EQ(en_mfd[d].info, 0);
+  // dup2 of a descriptor onto itself changes nothing.
+  ASSERT_EQ(::dup2(tcp.client, tcp.client), tcp.client);
+  EXPECT_EQ(src.rsize, 5);
+  ::close(d);
+  ::close(p[0]);
+  ::close(p[1]);
+
+  // Closing a tracked descriptor clears its record, and clears it even when
+  // the close itself fails.
+  const int c = ::dup(tcp.client);
+  ASSERT_GE(c, 0);
+  ASSERT_EQ(syscall(SYS_close, c), 0);  // closed behind the library's back
+  ASSERT_NE(en_mfd[c].info, 0);
+  EXPECT_EQ(::close(c), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(en_mfd[c].info, 0);
+}
+
+TEST_F(Overrides, AcceptRecordsThePeerWithoutAnAddressBuffer) {
+  const int l = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  EXPECT_EQ(en_mfd[l].info, 0);  // port 0: untracked until accept looks at it
+  ASSERT_EQ(::listen(l, 4), 0);
+  ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &n), 0);
+
+  for (bool with_buffer : {false, true}) {
+    const int c = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    sockaddr_in local{};
+    socklen_t ln = sizeof local;
+    getsockname(c, reinterpret_cast<sockaddr*>(&local), &ln);
+    // A host buffer too small for the address still gets the kernel's answer.
+    char tiny[4];
+    socklen_t tiny_len = sizeof tiny;
+    const int s = with_buffer ? ::accept(l, reinterpret_cast<sockaddr*>(tiny), &tiny_len)
+                              : ::accept(l, nullptr, nullptr);
+    ASSERT_GE(s, 0);
+    if (with_buffer) {
+      EXPECT_EQ(tiny_len, sizeof(sockaddr_in));
+    }
+    EXPECT_NE(en_mfd[l].info & MFD_INET, 0);
+    const int where = strcmp("127.0.0.1", en_my_ip) == 0 ? MFD_LOCAL : MFD_REMOTE;
+    EXPECT_EQ(en_mfd[s].info, MFD_INET | where) << std::hex << en_mfd[s].info;
+    EXPECT_STREQ(en_mfd[s].rip, "127.0.0.1");
+    EXPECT_EQ(en_mfd[s].rport, ntohs(local.sin_port));
+    ::close(s);
+    ::close(c);
+  }
+  ::close(l);
+}
+
+// The host's errno survives the library's own work around a successful call,
+// including a thread's first call, which assigns its slot.
+TEST_F(Overrides, ErrnoOfTheHostSurvivesBookkeeping) {
+  TcpPair tcp;
+  ASSERT_GE(tcp.server, 0);
+  std::thread([&] {
+    errno = 777;
+    EXPECT_EQ(::write(tcp.client, "x", 1), 1);
+    EXPECT_EQ(errno, 777);
+    char c;
+    EXPECT_EQ(::read(tcp.server, &c, 1), 1);
+    EXPECT_EQ(errno, 777);
+    const int d = ::dup(tcp.server);
+    EXPECT_EQ(errno, 777);
+    errno = 778;
+    EXPECT_EQ(::close(d), 0);
+    EXPECT_EQ(errno, 778);
+  }).join();
+  // A refused connection reports the kernel's errno, not one of the
+  // library's own calls.
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&a), &n);
+  ::close(probe);  // that port is now closed
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  ::close(c);
+}
+
+TEST_F(Overrides, MissingRealFunctionDoesNotCrashTheHost) {
+  auto saved_read = f_read;
+  auto saved_write = f_write;
+  f_read = nullptr;
+  f_write = nullptr;
+  TcpPair tcp;
+  char buf[4] = {};
+  const auto w = run([&] { return ::write(tcp.client, "abc", 3); });
+  const auto r = run([&] { return ::read(tcp.server, buf, sizeof buf); });
+  f_read = saved_read;
+  f_write = saved_write;
+  EXPECT_EQ(w, (Outcome{3, 0}));
+  EXPECT_EQ(r, (Outcome{3, 0}));
+  EXPECT_STREQ(buf, "abc");
+}
+
+#if TAV_OVR_FORK
+TEST_F(Overrides, ForkedChildWorks) {
+  TcpPair tcp;
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char buf[3];
+    const bool ok = en_my_pid == getpid() && en_mfd[tcp.server].info != 0 &&
+                    ::write(tcp.client, "abc", 3) == 3 && ::read(tcp.server, buf, 3) == 3 &&
+                    memcmp(buf, "abc", 3) == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_EQ(en_my_pid, getpid());
+}
+#endif
