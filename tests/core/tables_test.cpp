@@ -151,6 +151,11 @@ TEST(ThreadTable, ReleaseIgnoresKeyValuesOutsideTheTable) {
 }
 
 TEST(ThreadTable, ForkedChildKeepsTablesAndOwnsItsIdentity) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's own allocator can stay locked in a child forked while
+  // another thread allocates; the release build runs this test.
+  GTEST_SKIP() << "fork with concurrent allocation is not safe under AddressSanitizer";
+#endif
   auto r = in_child([] {
     tav_load();
     mthr* own = tav_thrinfo();

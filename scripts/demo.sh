@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the probe and runs real programs under it: a python3 HTTP server and
+# curl, both preloaded with each server build of the probe, and a shell
+# pipeline. The probe must change nothing that the programs do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build build --target probe-jeus probe-weblogic probe-tmax probe-webtob
+
+work=$(mktemp -d)
+server=""
+cleanup() {
+  [[ -n "$server" ]] && kill "$server" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+head -c 1048576 /dev/urandom >"$work/payload.bin"
+printf 'hello from a traced server\n' >"$work/index.txt"
+want=$(sha256sum <"$work/payload.bin" | cut -d' ' -f1)
+
+for build in jeus weblogic tmax webtob; do
+  lib="$PWD/build/probe/libprobe-$build.so"
+  # Port 0: the kernel picks a free one, the server prints it.
+  LD_PRELOAD="$lib" python3 -u -c '
+import http.server, functools, sys
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args): pass
+h = functools.partial(Quiet, directory=sys.argv[1])
+s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), h)
+print(s.server_address[1], flush=True)
+s.serve_forever()' "$work" >"$work/port" &
+  server=$!
+  for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
+  port=$(cat "$work/port")
+  text=$(LD_PRELOAD="$lib" curl -sS "http://127.0.0.1:$port/index.txt")
+  got=$(LD_PRELOAD="$lib" curl -sS "http://127.0.0.1:$port/payload.bin" | sha256sum | cut -d' ' -f1)
+  pipe_probe=$(LD_PRELOAD="$lib" bash -c 'seq 1 100000 | sort -r | md5sum')
+  pipe_plain=$(bash -c 'seq 1 100000 | sort -r | md5sum')
+  kill "$server"; wait "$server" 2>/dev/null || true; server=""
+  status=ok
+  [[ "$got" == "$want" && "$text" == "hello from a traced server" && "$pipe_probe" == "$pipe_plain" ]] || status=DIFFERENT
+  printf '%-9s server answered "%s"; 1 MiB download sha256 %s (sent %s); pipeline %s: %s\n' \
+    "$build" "$text" "${got:0:12}" "${want:0:12}" "${pipe_probe:0:12}" "$status"
+  [[ $status == ok ]] || exit 1
+done
+echo "all four probe builds ran the programs unchanged"
