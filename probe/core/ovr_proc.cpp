@@ -2,8 +2,10 @@
 // handlers registered at start-up, so it is done for every way the host forks.
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdarg>
 
+#include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "core/tav_load.h"
 
@@ -11,8 +13,15 @@ extern "C" {
 
 #if TAV_OVR_FORK
 TAV_EXPORT pid_t fork(void) noexcept {
-  tav::prologue();
-  return tav::real::fork();
+  if (!tav::prologue()) return tav::real::fork();
+  const pid_t pid = tav::real::fork();
+  const int saved_errno = errno;
+  if (pid == 0) tav_strlog("start.\n");  // the child's own log file, named by the fork handler
+  if (en_log && en_log_level >= 1)
+    tav_usrlog("M", __LINE__, 'D', "fork rc(%d) pid(%d)\n", static_cast<int>(pid),
+               static_cast<int>(en_my_pid));
+  errno = saved_errno;
+  return pid;
 }
 #endif
 

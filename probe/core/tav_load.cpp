@@ -15,6 +15,7 @@
 #include "base/tav_util.h"
 #include "core/tav_build.h"
 #include "core/tav_hooks.h"
+#include "core/tav_settings.h"
 #include "core/tav_tables.h"
 
 extern "C" {
@@ -29,23 +30,30 @@ std::atomic<pthread_t> loader{0};
 
 bool is_loader() { return loader.load(std::memory_order_acquire) == pthread_self(); }
 
-// The last dotted component of an IPv4 text, the node's default id.
-int last_octet(const char* ip) {
-  const char* dot = strrchr(ip, '.');
-  return dot ? atoi(dot + 1) : 0;
-}
-
 void fork_prepare() { tav::thread_table_lock_all(); }
 void fork_parent() { tav::thread_table_unlock_all(); }
+// The child writes a log file of its own: the pid after the last point of
+// the log file name becomes its own.
+void rename_log_file() {
+  char* dot = strrchr(en_log_file, '.');
+  if (!dot) return;
+  const size_t room = sizeof en_log_file - static_cast<size_t>(dot + 1 - en_log_file);
+  snprintf(dot + 1, room, "%d", static_cast<int>(en_my_pid));
+}
+
 void fork_child() {
   tav::thread_table_unlock_all();
   en_my_pid = getpid();
+  rename_log_file();
   tav::thread_table_after_fork();
 }
 
 // The start-up steps; returns the reason of a failure, or null.
 const char* start(char* reason, size_t reason_len) {
   tav::hook_resolve(hook, tav::hook_lookup);
+#if defined(TAV_BUILD_TMAX)
+  tav::log_tmax_style = 1;
+#endif
 
   if (en_exit) en_exit = atexit(tav_exit);
 
@@ -73,7 +81,9 @@ const char* start(char* reason, size_t reason_len) {
     if (gethostname(host, sizeof host - 1) == 0) snprintf(en_my_nname, sizeof en_my_nname, "%.32s", host);
   }
   if (en_my_ip[0] == 0) tav_gethostbyname(en_my_nname, en_my_ip);
-  if (en_my_nid == 0) en_my_nid = last_octet(en_my_ip);
+
+  if (const char* err = tav::settings_read()) return err;
+  tav::settings_attach_segments();
   if (en_my_pcode == 0) en_my_pcode = 22;
 
   if (!en_ws_gtuid) {
@@ -81,6 +91,11 @@ const char* start(char* reason, size_t reason_len) {
     if (!en_ws_gtuid) return "gtuid alloc";
     for (int i = 0; i < en_fd_max; ++i) memcpy(en_ws_gtuid[i].init, TAV_GTUID_INIT, 4);
   }
+
+  tav::settings_log_queues();
+  TAV_LOG_T("M", "%s %s %s start. mode(%d) info(%d %d) a(%d) l(%d)\n", __DATE__, __TIME__,
+            TAV_BANNER, en_qel_full, en_thread_max, en_fd_max, en_attach_shmid, en_log_shmid);
+  tav_strlog("start.\n");
 
   pthread_atfork(fork_prepare, fork_parent, fork_child);
   return nullptr;
@@ -113,6 +128,8 @@ void tav_exit(void) {
   const int saved_errno = errno;
   pthread_mutex_lock(&mtx);
   pthread_mutex_unlock(&mtx);
+  TAV_LOG_T("M", "%s %s %s stop.\n", __DATE__, __TIME__, TAV_BANNER);
+  tav_strlog("stop.\n");
   errno = saved_errno;
 }
 

@@ -1,6 +1,7 @@
 // Start-up of the probe and the prologue that every entry point runs first.
 #pragma once
 
+#include "base/tav_export.h"
 #include "base/tav_globals.h"
 
 extern "C" {
@@ -8,7 +9,6 @@ void tav_load(void);
 void tav_exit(void);
 }
 
-#define TAV_EXPORT __attribute__((visibility("default")))
 
 namespace tav {
 

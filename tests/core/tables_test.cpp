@@ -73,9 +73,9 @@ TEST(ThreadTable, OverflowThreadsShareOneRecordUntilASlotFrees) {
 TEST(ThreadTable, NewOwnerStartsWithoutTheOldTransaction) {
   auto r = in_child([] {
     en_thread_max = 1;
+    tav_load();
     en_my_nid = 1234;
     strcpy(en_my_dname, "abcdefghijklmnopqrstuvwxyz012345");  // fills the field
-    tav_load();
     // The main thread stays out of the table so both workers get slot 0.
     mthr* s = &en_mthr[0];
     char* buffer = nullptr;
