@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "core/tav_load.h"
 #include "core/tav_sockaddr.h"
@@ -34,14 +35,17 @@ void inherit(mfd& to, int info) {
 extern "C" {
 
 TAV_EXPORT int listen(int fd, int backlog) noexcept {
-  if (!tav::prologue()) return tav::real::listen(fd, backlog);
+  tav::prologue();  // starts the library and refreshes its switches
   return tav::real::listen(fd, backlog);
 }
 
 TAV_EXPORT int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept {
   if (!tav::prologue()) return tav::real::bind(fd, addr, len);
   mfd* r = tav::fd_record(fd);
-  if (!r) return tav::real::bind(fd, addr, len);
+  if (!r) {
+    TAV_LOG_D("M", "fd(%04d) bind. invalid\n", fd);
+    return tav::real::bind(fd, addr, len);
+  }
   mthr* m = tav_thrinfo();
   if (m->bl) return tav::real::bind(fd, addr, len);
   const int rc = tav::real::bind(fd, addr, len);
@@ -58,7 +62,10 @@ TAV_EXPORT int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept
 TAV_EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len) {
   if (!tav::prologue()) return tav::real::accept(fd, addr, len);
   mfd* listener = tav::fd_record(fd);
-  if (!listener) return tav::real::accept(fd, addr, len);
+  if (!listener) {
+    TAV_LOG_D("M", "fd(%04d) accept. invalid\n", fd);
+    return tav::real::accept(fd, addr, len);
+  }
   mthr* m = tav_thrinfo();
   if (listener->info == 0) {
     // A listener this library never saw bound (inherited, for example).
@@ -67,14 +74,25 @@ TAV_EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len) {
     socklen_t n = sizeof local;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n) == 0)
       tav_fd_init(m, fd, reinterpret_cast<sockaddr*>(&local), 0);
+    else
+      TAV_LOG_T("M", "fd(%04d 0x%08x) accept getsockname. (%d)\n", fd, listener->info, errno);
   }
-  if (listener->info == 0 || m->bl) return tav::real::accept(fd, addr, len);
+  if (listener->info == 0 || m->bl) {
+    const int rc = tav::real::accept(fd, addr, len);
+    ErrnoGuard keep;
+    TAV_LOG_D("M", "fd(%04d 0x%08x) accept. not sockfd or BL_THREAD rc(%d) (%d)\n", fd,
+              listener->info, rc, m->bl);
+    return rc;
+  }
 
   const int nfd = tav::real::accept(fd, addr, len);
   if (nfd < 0) return nfd;
-  mfd* r = tav::fd_record(nfd);
-  if (!r) return nfd;
   ErrnoGuard keep;
+  mfd* r = tav::fd_record(nfd);
+  if (!r) {
+    TAV_LOG_D("M", "fd(%04d) accept. invalid\n", nfd);
+    return nfd;
+  }
   inherit(*r, listener->info);
 
   // The peer as the kernel reports it: the host's own buffer is not read,
@@ -85,15 +103,21 @@ TAV_EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len) {
   if (r->info & MFD_UNIX) {
     memcpy(r->rip, listener->rip, sizeof r->rip);
     r->rport = nfd;
+    TAV_LOG_D("M", "fd(%04d 0x%08x) create. accept fd(%04d)\n", fd, r->info, nfd);
   } else if (known && (peer.ss_family == AF_INET || peer.ss_family == AF_INET6)) {
     tav::set_peer(*r, reinterpret_cast<sockaddr*>(&peer));
+    TAV_LOG_D("M", "fd(%04d 0x%08x) create. accept fd(%04d) remote(%s:%d)\n", fd, r->info, nfd,
+              r->rip, r->rport);
   }
   return nfd;
 }
 
 TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   if (!tav::prologue()) return tav::real::connect(fd, addr, len);
-  if (!tav::fd_record(fd)) return tav::real::connect(fd, addr, len);
+  if (!tav::fd_record(fd)) {
+    TAV_LOG_D("M", "fd(%04d) connect. invalid\n", fd);
+    return tav::real::connect(fd, addr, len);
+  }
   mthr* m = tav_thrinfo();
   if (m->bl) {
     const int rc = tav::real::connect(fd, addr, len);
@@ -113,35 +137,52 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 TAV_EXPORT int close(int fd) {
   if (!tav::prologue()) return tav::real::close(fd);
   mfd* r = tav::fd_record(fd);
-  if (!r || r->info == 0) return tav::real::close(fd);
+  if (!r) {
+    TAV_LOG_D("M", "fd(%04d) close. invalid\n", fd);
+    return tav::real::close(fd);
+  }
+  if (r->info == 0) return tav::real::close(fd);
   reset(*r);
   en_ws_gtuid[fd].gflag = 0;
   en_ws_gtuid[fd].svc = 0;
   mthr* m = tav_thrinfo();
   if (m->ofildes == fd) m->ofildes = 0;
   if (m->gtuid_last_create_fd == fd) m->gtuid_last_create_fd = 0;
-  return tav::real::close(fd);
+  const int rc = tav::real::close(fd);
+  ErrnoGuard keep;
+  TAV_LOG_D("M", "fd(%04d) close. rc(%d)\n", fd, rc);
+  return rc;
 }
 
 TAV_EXPORT int dup(int fd) noexcept {
   if (!tav::prologue()) return tav::real::dup(fd);
   mfd* r = tav::fd_record(fd);
+  if (!r) TAV_LOG_D("M", "fd(%d) dup. invalid\n", fd);
   if (!r || r->info == 0 || tav_thrinfo()->bl) return tav::real::dup(fd);
   const int nfd = tav::real::dup(fd);
-  if (mfd* n = tav::fd_record(nfd)) inherit(*n, r->info);
+  if (mfd* n = tav::fd_record(nfd)) {
+    ErrnoGuard keep;
+    inherit(*n, r->info);
+    TAV_LOG_D("M", "fd(%04d 0x%08x) create. dup fd(%d)\n", fd, r->info, nfd);
+  }
   return nfd;
 }
 
 TAV_EXPORT int dup2(int fd, int nfd) noexcept {
   if (!tav::prologue()) return tav::real::dup2(fd, nfd);
   mfd* r = tav::fd_record(fd);
+  if (!r || !tav::fd_record(nfd)) TAV_LOG_D("M", "fd(%d %d) dup2. invalid\n", fd, nfd);
   const int info = r ? r->info : 0;
   if (info != 0 && tav_thrinfo()->bl) return tav::real::dup2(fd, nfd);
   const int rc = tav::real::dup2(fd, nfd);
   if (rc < 0 || fd == nfd) return rc;
   // The target now refers to the source's file, tracked or not: a record
   // left from what the target was before would describe a closed socket.
-  if (mfd* n = tav::fd_record(nfd)) inherit(*n, info);
+  if (mfd* n = tav::fd_record(nfd)) {
+    ErrnoGuard keep;
+    inherit(*n, info);
+    if (info) TAV_LOG_D("M", "fd(%04d 0x%08x) create. dup2 fd(%04d 0x%08x)\n", fd, info, nfd, info);
+  }
   return rc;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/tav_log.h"
 #include "core/tav_tables.h"
 
 namespace {
@@ -45,13 +46,36 @@ void classify_unix(int fd, mfd& r, const sockaddr_un* un) {
   const char* slash = strrchr(path, '/');
   text16(r.rip, slash ? slash + 1 : path);
   r.rport = fd;
+  TAV_LOG_D("M", "fd(%04d 0x%08x) (%s) set.\n", fd, r.info, path);
 }
 
-void classify_inet(mfd& r, const sockaddr* sa, int how) {
+// Local address and port of a socket, for the log lines.
+int local_text(int fd, char (&out)[16]) {
+  sockaddr_storage ss{};
+  socklen_t n = sizeof ss;
+  out[0] = 0;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &n) != 0) return 0;
+  if (ss.ss_family != AF_INET && ss.ss_family != AF_INET6) return 0;
+  return inet_text(reinterpret_cast<sockaddr*>(&ss), out);
+}
+
+void classify_inet(int fd, mfd& r, const sockaddr* sa, int how) {
   char text[16];
-  if (inet_text(sa, text) == 0) return;  // no port: untracked
+  const int port = inet_text(sa, text);
+  if (port == 0) return;  // no port: untracked
   r.info = sa->sa_family == AF_INET ? MFD_INET : MFD_INET6;
   if (how == 2) tav::set_peer(r, sa);
+  if (!(en_log && en_log_level >= 1)) return;
+  char local[16];
+  const int lport = local_text(fd, local);
+  if (how != 2)
+    tav_usrlog("M", __LINE__, 'D', "fd(%04d) (%s:%d) bind. (%s)\n", fd, en_my_ip, port, local);
+  else if (sa->sa_family == AF_INET)
+    tav_usrlog("M", __LINE__, 'D', "fd(%04d) (%s:%d %s:%d) connect.\n", fd, local, lport, text,
+               port);
+  else
+    tav_usrlog("M", __LINE__, 'D', "fd(%04d) (%s) (%s:%d %s:%d) connect.\n", fd, "IPv6", local,
+               lport, text, port);
 }
 
 }  // namespace
@@ -78,7 +102,7 @@ int tav_fd_init(mthr* m, int fd, const struct sockaddr* addr, int how) {
       break;
     case AF_INET:
     case AF_INET6:
-      classify_inet(*r, addr, how);
+      classify_inet(fd, *r, addr, how);
       break;
     default:
       break;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/tav_globals.h"
+#include "base/tav_log.h"
 #include "core/tav_tables.h"
 
 mfd* en_mfd;
@@ -119,8 +120,11 @@ mthr* tav_thrinfo(void) {
       m = &en_mthr[i];
       m->tid = self;
       tav_thrinit(m);
-      pthread_setspecific(tav_mth_key, reinterpret_cast<void*>(static_cast<uintptr_t>(i) + 1));
+      if (int rc = pthread_setspecific(tav_mth_key,
+                                       reinterpret_cast<void*>(static_cast<uintptr_t>(i) + 1)))
+        TAV_LOG_E("M", "thread set. (%d:%s)\n", rc, strerror(rc));
       if (i > tav_mth_idx) tav_mth_idx = i;
+      TAV_LOG_D("M", "thread set. (%d)\n", i);
       break;
     }
   }
@@ -131,6 +135,7 @@ mthr* tav_thrinfo(void) {
     if (m->tid == 0) {
       m->tid = self;
       tav_thrinit(m);
+      TAV_LOG_D("M", "thread set. (%d)\n", en_thread_max);
     }
   }
   pthread_mutex_unlock(&tav_mth_mtx);
@@ -144,6 +149,7 @@ void tav_thread_free(void* key_value) {
   pthread_mutex_lock(&tav_mth_mtx);
   release(&en_mthr[v - 1]);
   pthread_mutex_unlock(&tav_mth_mtx);
+  TAV_LOG_D("M", "thread free. (%d)\n", static_cast<int>(v - 1));
 }
 
 namespace tav {
