@@ -1,0 +1,301 @@
+// The settings file as start-up reads it, for the key names of each build.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/shm.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "child.h"
+#include "core/tav_load.h"
+#include "core/tav_tables.h"
+#include "temp_dir.h"
+
+using qel::test::in_child;
+using qel::test::TempDir;
+
+namespace {
+
+// The name a build reads for a setting; empty where the build has no such key.
+std::string key_name(const std::string& java) {
+#if TAV_WITH_JAVA
+  return java;
+#else
+  static const std::map<std::string, const char*> upper = {
+      {"qel.log", "QEL_LOG"},
+      {"qel.log.level", "QEL_LOG_LEVEL"},
+      {"qel.log.size", "QEL_LOG_SIZE"},
+      {"qel.log.path", "QEL_LOG_PATH"},
+      {"qel.start.log.path", "QEL_START_LOG_PATH"},
+      {"qel.check.mode", "QEL_CHECK_MODE"},
+      {"qel.check.udp.port", "QEL_CHECK_UDP_PORT"},
+      {"qel.check.home", "QEL_CHECK_HOME"},
+      {"qel.mode", "QEL_MODE"},
+      {"qel.node.product.code", "TAV_NODE_PRODUCT_CODE"},
+      {"qel.domain.name", "TAV_NODE_DOMAIN_NAME"},
+      {"qel.node.name", "QEL_NODE_NAME"},
+      {"qel.node.id", "QEL_NODE_ID"},
+      {"qel.ip.keep.mode", "QEL_IP_KEEP_MODE"},
+      {"qel.gtuid.queue.count", "TAV_RLY_GTUID_QUEUE_COUNT"},
+      {"qel.gtuid.queue.name", "TAV_RLY_GTUID_QUEUE_NAME"},
+      {"qel.tcode.queue.count", "TAV_RLY_TCODE_QUEUE_COUNT"},
+      {"qel.tcode.queue.name", "TAV_RLY_TCODE_QUEUE_NAME"},
+      {"qel.tcod6.queue.count", "TAV_RLY_TCOD6_QUEUE_COUNT"},
+      {"qel.tcod6.queue.name", "TAV_RLY_TCOD6_QUEUE_NAME"},
+      {"qel.log.shm.key", "QEL_LOG_SHM_KEY"},
+      {"qel.attach.shm.key", "QEL_ATTACH_SHM_KEY"},
+  };
+  auto it = upper.find(java);
+  return it == upper.end() ? "" : it->second;
+#endif
+}
+
+// Settings text with "{java.key}" written for each key name; a line whose key
+// this build does not read is left out.
+std::string render(const std::string& text) {
+  std::istringstream in(text);
+  std::string out, line;
+  while (std::getline(in, line)) {
+    bool keep = true;
+    for (size_t open; (open = line.find('{')) != std::string::npos;) {
+      const size_t close = line.find('}', open);
+      const std::string name = key_name(line.substr(open + 1, close - open - 1));
+      if (name.empty()) {
+        keep = false;
+        break;
+      }
+      line.replace(open, close - open + 1, name);
+    }
+    if (keep) out += line + "\n";
+  }
+  return out;
+}
+
+// System V keys of this test process only.
+key_t own_key(int i) { return static_cast<key_t>(0x5E000000 | ((getpid() & 0xffff) << 8) | i); }
+
+std::string hex(key_t k) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(k));
+  return buf;
+}
+
+// Starts the library in a child with `settings` (null: no settings file) and
+// runs `checks` there.
+qel::test::ChildResult start_with(const char* settings, const std::function<void()>& checks) {
+  TempDir dir;
+  std::string path;
+  if (settings) path = dir.write("settings", render(settings));
+  return in_child([&] {
+    if (settings) setenv("TAV_CONFIG_FILE", path.c_str(), 1);
+    else unsetenv("TAV_CONFIG_FILE");
+    unsetenv("TAV_DOMAIN_NAME");
+    if (chdir(dir.path().c_str()) != 0) return 2;  // the default log path is "."
+    tav_load();
+    CHILD_CHECK(en_handle == 1 && tav::bypass == 0);
+    checks();
+    return 0;
+  });
+}
+
+}  // namespace
+
+TEST(Settings, DefaultsWithoutSettingsFile) {
+  auto r = start_with(nullptr, [] {
+    CHILD_CHECK(en_config_file == nullptr);
+    CHILD_CHECK(std::string(en_log_path) == ".");
+    CHILD_CHECK(std::string(en_log_file) == "./TavQEL.LOG." + std::to_string(getpid()));
+    CHILD_CHECK(std::string(en_qel_check_home) == "/tmp/.tav");
+    CHILD_CHECK(en_my_pcode == 22 && en_qel_check_time == 500 && en_log == 0);
+    CHILD_CHECK(en_log_size == 10485760L && en_ip_keep_mode == 1 && en_gtuid_create == 1);
+    CHILD_CHECK(en_log_info == nullptr && en_ath_info == nullptr);
+    CHILD_CHECK(en_mzp_qsend == (TAV_WITH_JAVA ? 0 : 1));
+    // Queue mode without queue names opens nothing and never key 0.
+    CHILD_CHECK(en_gtuid_queue_id == nullptr && en_tcode_queue_id == nullptr);
+    const char* dot = strrchr(en_my_ip, '.');
+    CHILD_CHECK(dot && en_my_nid == atoi(dot + 1));
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+struct Case {
+  const char* name;
+  std::string settings;
+  std::function<void()> checks;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class SettingsFile : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SettingsFile, Applies) {
+  const Case& c = GetParam();
+  auto r = start_with(c.settings.c_str(), c.checks);
+  EXPECT_CHILD_OK(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsFile,
+    ::testing::Values(
+        Case{"level_line_above_log_line_hides_it",
+             "{qel.log.level} = 2\n{qel.log} = ON\n",
+             [] { CHILD_CHECK(en_log == 0 && en_log_level == 2); }},
+        Case{"log_line_first",
+             "{qel.log} = on\n{qel.log.level} = 2\n{qel.log.size} = 3\n",
+             [] { CHILD_CHECK(en_log == 1 && en_log_level == 2 && en_log_size == 3L * 1048576); }},
+        Case{"quotes_comments_continuations",
+             "# a comment line\n\n{qel.domain.name} = \"abc\"def\n"
+             "{qel.node.name} = alpha\\ ignored\nbeta   # trailing comment\n",
+             [] {
+               CHILD_CHECK(std::string(en_my_dname) == "abc");
+               CHILD_CHECK(std::string(en_my_nname) == "alphabeta");
+             }},
+        Case{"product_code_zero_becomes_22", "{qel.node.product.code} = 0\n",
+             [] { CHILD_CHECK(en_my_pcode == 22); }},
+        Case{"product_code_and_node_id", "{qel.node.product.code} = 7\n{qel.node.id} = 1234\n",
+             [] { CHILD_CHECK(en_my_pcode == 7 && en_my_nid == 1234); }},
+        Case{"check_mode_needs_a_port", "{qel.check.mode} = ON\n",
+             [] { CHILD_CHECK(en_qel_check_mode == 0); }},
+        Case{"check_mode_with_port", "{qel.check.mode} = ON\n{qel.check.udp.port} = 7001\n",
+             [] { CHILD_CHECK(en_qel_check_mode == 1 && en_qel_check_port == 7001); }},
+        Case{"keywords_ignore_case_others_keep_defaults",
+             "{qel.ip.keep.mode} = off\n{qel.mode} = Full\n{qel.log} = yes\n",
+             [] { CHILD_CHECK(en_ip_keep_mode == 0 && en_qel_full == 1 && en_log == 0); }},
+        Case{"malformed_numbers_read_as_zero",
+             "{qel.log.level} = abc\n{qel.node.id} = x9\n{qel.log.size} = 2MB\n",
+             [] { CHILD_CHECK(en_log_level == 0 && en_my_nid == 0 && en_log_size == 2L * 1048576); }},
+        Case{"values_cut_to_their_fields",
+             "{qel.log.path} = /tmp/" + std::string(300, 'p') + "\n{qel.check.home} = /" +
+                 std::string(100, 'h') + "\n{qel.domain.name} = " + std::string(50, 'd') + "\n"
+                 ,
+             [] {
+               CHILD_CHECK(strlen(en_log_path) == sizeof en_log_path - 1);
+               CHILD_CHECK(strlen(en_log_file) < sizeof en_log_file);
+               CHILD_CHECK(strlen(en_qel_check_home) == sizeof en_qel_check_home - 1);
+               CHILD_CHECK(std::string(en_my_dname) == std::string(32, 'd'));
+             }},
+        Case{"domain_from_file", "{qel.domain.name} = fromfile\n",
+             [] { CHILD_CHECK(std::string(en_my_dname) == "fromfile"); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Settings, MissingOrUnreadableFileGivesDefaults) {
+  for (const char* path : {"/nonexistent/settings", "/tmp"}) {
+    auto r = in_child([&] {
+      setenv("TAV_CONFIG_FILE", path, 1);
+      tav_load();
+      CHILD_CHECK(en_handle == 1 && tav::bypass == 0);
+      CHILD_CHECK(std::string(en_log_path) == "." && en_log == 0 && en_my_pcode == 22);
+      return 0;
+    });
+    EXPECT_CHILD_OK(r) << path;
+  }
+}
+
+TEST(Settings, DomainNameFromTheEnvironmentTakesPrecedence) {
+  TempDir dir;
+  const std::string path = dir.write("settings", render("{qel.domain.name} = fromfile\n"));
+  auto r = in_child([&] {
+    setenv("TAV_CONFIG_FILE", path.c_str(), 1);
+    setenv("TAV_DOMAIN_NAME", "fromenv", 1);
+    tav_load();
+    CHILD_CHECK(std::string(en_my_dname) == "fromenv");
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+// RAII owner of a message queue created by the test.
+struct OwnQueue {
+  int id;
+  explicit OwnQueue(key_t k) : id(msgget(k, IPC_CREAT | 0600)) {}
+  ~OwnQueue() {
+    if (id >= 0) msgctl(id, IPC_RMID, nullptr);
+  }
+};
+
+TEST(Settings, QueuesAreOpenedNeverCreated) {
+  const key_t base = own_key(0x10);
+  OwnQueue existing(base + 1);
+  ASSERT_GE(existing.id, 0);
+  const std::string text = "{qel.gtuid.send.type} = QUEUE\n{qel.tcode.queue.count} = 2\n"
+                           "{qel.tcode.queue.name} = " + hex(base) + "\n"
+                           "{qel.gtuid.queue.count} = 3\n{qel.gtuid.queue.name} = 0x\n";
+  auto r = start_with(text.c_str(), [&] {
+    CHILD_CHECK(en_mzp_qsend == 1);
+    // tcode: two keys from the base; only the second exists.
+    CHILD_CHECK(en_tcode_queue_count == 2 && en_tcode_queue_key == base);
+    CHILD_CHECK(en_tcode_queue_id[0] == -1 && en_tcode_queue_id[1] == existing.id);
+    // tcod6 falls back to the tcode name and count.
+    CHILD_CHECK(en_tcod6_queue_count == 2 && en_tcod6_queue_key == base);
+    CHILD_CHECK(en_tcod6_queue_id[1] == existing.id);
+    // A name that does not scan: no queues at all.
+    CHILD_CHECK(en_gtuid_queue_count == 0 && en_gtuid_queue_id == nullptr);
+  });
+  EXPECT_CHILD_OK(r);
+  errno = 0;
+  EXPECT_EQ(msgget(base, 0), -1) << "the library created a queue";
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(Settings, QueueCountBelowOneMeansNoQueues) {
+  const std::string text = "{qel.gtuid.send.type} = QUEUE\n{qel.gtuid.queue.count} = 0\n"
+                           "{qel.gtuid.queue.name} = " + hex(own_key(0x20)) + "\n"
+                           "{qel.tcode.queue.count} = -3\n{qel.tcode.queue.name} = " +
+                           hex(own_key(0x30)) + "\n";
+  auto r = start_with(text.c_str(), [] {
+    CHILD_CHECK(en_gtuid_queue_count == 0 && en_gtuid_queue_id == nullptr);
+    CHILD_CHECK(en_tcode_queue_count == 0 && en_tcode_queue_id == nullptr);
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+// RAII owner of a shared-memory segment created by the test.
+struct OwnSegment {
+  int id;
+  mlogshm* at = nullptr;
+  explicit OwnSegment(key_t k) : id(shmget(k, 8, IPC_CREAT | 0600)) {
+    if (id >= 0) at = static_cast<mlogshm*>(shmat(id, nullptr, 0));
+  }
+  ~OwnSegment() {
+    if (at) shmdt(at);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+};
+
+TEST(Settings, ControlSegmentsSwitchLoggingAndModes) {
+  OwnSegment log(own_key(0x40)), modes(own_key(0x41));
+  ASSERT_TRUE(log.at && modes.at);
+  *log.at = {1, 2};
+  *modes.at = {1, 1};
+  const std::string text = "{qel.log.shm.key} = " + hex(own_key(0x40)) +
+                           "\n{qel.attach.shm.key} = " + hex(own_key(0x41)) + "\n";
+  auto r = start_with(text.c_str(), [&] {
+    CHILD_CHECK(en_log_info && en_ath_info);
+    CHILD_CHECK(en_log_shmid == log.id && en_attach_shmid == modes.id);
+    CHILD_CHECK(en_log == 1 && en_log_level == 2 && en_qel_full == 1 && en_bmt_mode == 1);
+    const std::string lines = TempDir::read(en_log_file);
+    CHILD_CHECK(lines.find("en_log_info : log_mode(ON), log_level(2)\n") != std::string::npos);
+    CHILD_CHECK(lines.find("en_ath_info : qel_full(FULL), bmt(ON)\n") != std::string::npos);
+    CHILD_CHECK(lines.find(" start. mode(1) ") != std::string::npos);
+    // A change in the segment takes effect at the next call.
+    log.at->logmode = 0;
+    modes.at->loglevel = 0;
+    CHILD_CHECK(tav::prologue());
+    CHILD_CHECK(en_log == 0 && en_bmt_mode == 0 && en_log_level == 2);
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(Settings, SegmentKeyThatDoesNotExistLeavesFileValues) {
+  const std::string text = "{qel.log} = ON\n{qel.log.shm.key} = " + hex(own_key(0x50)) + "\n";
+  auto r = start_with(text.c_str(), [] {
+    CHILD_CHECK(en_log_info == nullptr && en_log == 1);
+    CHILD_CHECK(tav::prologue() && en_log == 1);
+  });
+  EXPECT_CHILD_OK(r);
+}
