@@ -16,9 +16,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-head -c 1048576 /dev/urandom >"$work/payload.bin"
-printf 'hello from a traced server\n' >"$work/index.txt"
-want=$(sha256sum <"$work/payload.bin" | cut -d' ' -f1)
+# Settings for every build (the Java builds read the dotted names, the others
+# the upper-case ones): logging on at the detail level, logs in the temp dir.
+mkdir -p "$work/logs" "$work/site"
+cat >"$work/settings" <<EOT
+qel.log = ON
+qel.log.level = 1
+qel.log.path = $work/logs
+QEL_LOG = ON
+QEL_LOG_LEVEL = 1
+QEL_LOG_PATH = $work/logs
+EOT
+export TAV_CONFIG_FILE="$work/settings"
+
+head -c 1048576 /dev/urandom >"$work/site/payload.bin"
+printf 'hello from a traced server\n' >"$work/site/index.txt"
+want=$(sha256sum <"$work/site/payload.bin" | cut -d' ' -f1)
 
 for build in jeus weblogic tmax webtob; do
   lib="$PWD/build/probe/libprobe-$build.so"
@@ -30,7 +43,7 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
 h = functools.partial(Quiet, directory=sys.argv[1])
 s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), h)
 print(s.server_address[1], flush=True)
-s.serve_forever()' "$work" >"$work/port" &
+s.serve_forever()' "$work/site" >"$work/port" &
   server=$!
   for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
   port=$(cat "$work/port")
@@ -46,3 +59,8 @@ s.serve_forever()' "$work" >"$work/port" &
   [[ $status == ok ]] || exit 1
 done
 echo "all four probe builds ran the programs unchanged"
+echo
+echo "what the probes recorded (per-process logs, detail level):"
+grep -h -E "create\. accept|connect\.$|start\." "$work"/logs/TavQEL.LOG.* | head -8
+echo "start log:"
+head -4 "$work"/logs/tavstart.*

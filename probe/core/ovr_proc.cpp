@@ -7,6 +7,7 @@
 
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "core/tav_build.h"
 #include "core/tav_load.h"
 
 extern "C" {

@@ -1,0 +1,58 @@
+// What each probe library exports: exactly its build's overrides, the log
+// functions and the log globals; everything else stays hidden.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+namespace {
+
+std::set<std::string> exported(const std::string& lib) {
+  std::set<std::string> names;
+  FILE* p = popen(("nm -D --defined-only " + lib + " 2>/dev/null").c_str(), "r");
+  if (!p) return names;
+  char line[512];
+  while (fgets(line, sizeof line, p)) {
+    char addr[64], kind[8], name[256];
+    if (sscanf(line, "%63s %7s %255s", addr, kind, name) == 3) names.insert(name);
+  }
+  pclose(p);
+  return names;
+}
+
+struct Build {
+  const char* name;
+  std::set<std::string> extra;  // overrides beyond the common socket set
+};
+
+void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
+
+class Exports : public ::testing::TestWithParam<Build> {};
+
+TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
+  const Build& b = GetParam();
+  const auto names = exported(std::string(PROBE_LIB_DIR) + "/libprobe-" + b.name + ".so");
+  ASSERT_FALSE(names.empty()) << "nm found no symbols";
+
+  std::set<std::string> expected = {"listen", "bind", "accept", "connect", "close", "dup",
+                                    "dup2",   "read", "write",  "recv",    "send"};
+  expected.insert(b.extra.begin(), b.extra.end());
+  for (const char* log : {"tav_getctime", "tav_usrlog", "tav_strlog", "tav_scrlog", "tav_gtulog",
+                          "tav_hexstr", "tav_hexlog", "tav_quelog", "tav_usrlog94", "tav_scrlog94",
+                          "tav_gtulog94", "tav_hexlog94", "tav_quelog94", "en_log", "en_log_level",
+                          "en_log_size", "en_log_path", "en_log_file", "en_start_log_path",
+                          "en_log_shmkey", "en_log_shmid", "en_log_info", "en_ath_info"})
+    expected.insert(log);
+  EXPECT_EQ(names, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, Exports,
+    ::testing::Values(Build{"jeus", {"readv", "writev", "recvmsg", "sendmsg", "fork"}},
+                      Build{"weblogic", {"writev", "fork"}},
+                      Build{"tmax", {"recvmsg", "sendmsg"}},
+                      Build{"webtob", {"recvmsg", "sendmsg", "open"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
