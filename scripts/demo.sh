@@ -45,8 +45,9 @@ s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), h)
 print(s.server_address[1], flush=True)
 s.serve_forever()' "$work/site" >"$work/port" &
   server=$!
-  for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
+  for _ in $(seq 200); do [[ -s "$work/port" ]] && break; sleep 0.1; done
   port=$(cat "$work/port")
+  [[ -n "$port" ]] || { echo "$build: the server did not start" >&2; exit 1; }
   text=$(LD_PRELOAD="$lib" curl -sS "http://127.0.0.1:$port/index.txt")
   got=$(LD_PRELOAD="$lib" curl -sS "http://127.0.0.1:$port/payload.bin" | sha256sum | cut -d' ' -f1)
   pipe_probe=$(LD_PRELOAD="$lib" bash -c 'seq 1 100000 | sort -r | md5sum')
