@@ -30,8 +30,26 @@ std::atomic<pthread_t> loader{0};
 
 bool is_loader() { return loader.load(std::memory_order_acquire) == pthread_self(); }
 
-void fork_prepare() { tav::thread_table_lock_all(); }
-void fork_parent() { tav::thread_table_unlock_all(); }
+// Fork handlers, registered before any thread can take `mtx`: a fork waits
+// for a start-up in progress, so a child never inherits `mtx` or a table lock
+// held by a thread that does not exist in it. The flags are only touched by
+// the forking thread between its prepare and parent/child handlers, and
+// concurrent forks are serialised by `mtx` itself.
+bool fork_holds_mtx;
+bool fork_holds_tables;
+
+void fork_prepare() {
+  fork_holds_mtx = !is_loader();  // a fork from inside start-up already holds it
+  if (fork_holds_mtx) pthread_mutex_lock(&mtx);
+  fork_holds_tables = en_mthr != nullptr;
+  if (fork_holds_tables) tav::thread_table_lock_all();
+}
+
+void fork_release() {
+  if (fork_holds_tables) tav::thread_table_unlock_all();
+  if (fork_holds_mtx) pthread_mutex_unlock(&mtx);
+}
+
 // The child writes a log file of its own: the pid after the last point of
 // the log file name becomes its own.
 void rename_log_file() {
@@ -42,11 +60,16 @@ void rename_log_file() {
 }
 
 void fork_child() {
-  tav::thread_table_unlock_all();
+  const bool started = fork_holds_tables && en_handle && !tav::bypass;
+  fork_release();
+  if (!started) return;
   en_my_pid = getpid();
   rename_log_file();
   tav::thread_table_after_fork();
 }
+
+pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
+void register_fork_handlers() { pthread_atfork(fork_prepare, fork_release, fork_child); }
 
 // The start-up steps; returns the reason of a failure, or null.
 const char* start(char* reason, size_t reason_len) {
@@ -96,8 +119,6 @@ const char* start(char* reason, size_t reason_len) {
   TAV_LOG_T("M", "%s %s %s start. mode(%d) info(%d %d) a(%d) l(%d)\n", __DATE__, __TIME__,
             TAV_BANNER, en_qel_full, en_thread_max, en_fd_max, en_attach_shmid, en_log_shmid);
   tav_strlog("start.\n");
-
-  pthread_atfork(fork_prepare, fork_parent, fork_child);
   return nullptr;
 }
 
@@ -105,6 +126,7 @@ const char* start(char* reason, size_t reason_len) {
 
 void tav_load(void) {
   const int saved_errno = errno;
+  pthread_once(&fork_handlers_once, register_fork_handlers);
   pthread_mutex_lock(&mtx);
   if (__atomic_load_n(&en_handle, __ATOMIC_RELAXED) == 0) {
     loader.store(pthread_self(), std::memory_order_release);
