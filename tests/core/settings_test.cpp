@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <string>
 
 #include "child.h"
+#include "probe_run.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "temp_dir.h"
@@ -21,38 +21,21 @@ using qel::test::TempDir;
 
 namespace {
 
-// The name a build reads for a setting; empty where the build has no such key.
-std::string key_name(const std::string& java) {
-#if TAV_WITH_JAVA
-  return java;
+#if defined(TAV_BUILD_JEUS)
+constexpr const char* kBuild = "jeus";
+#elif defined(TAV_BUILD_WEBLOGIC)
+constexpr const char* kBuild = "weblogic";
+#elif defined(TAV_BUILD_TMAX)
+constexpr const char* kBuild = "tmax";
 #else
-  static const std::map<std::string, const char*> upper = {
-      {"qel.log", "QEL_LOG"},
-      {"qel.log.level", "QEL_LOG_LEVEL"},
-      {"qel.log.size", "QEL_LOG_SIZE"},
-      {"qel.log.path", "QEL_LOG_PATH"},
-      {"qel.start.log.path", "QEL_START_LOG_PATH"},
-      {"qel.check.mode", "QEL_CHECK_MODE"},
-      {"qel.check.udp.port", "QEL_CHECK_UDP_PORT"},
-      {"qel.check.home", "QEL_CHECK_HOME"},
-      {"qel.mode", "QEL_MODE"},
-      {"qel.node.product.code", "TAV_NODE_PRODUCT_CODE"},
-      {"qel.domain.name", "TAV_NODE_DOMAIN_NAME"},
-      {"qel.node.name", "QEL_NODE_NAME"},
-      {"qel.node.id", "QEL_NODE_ID"},
-      {"qel.ip.keep.mode", "QEL_IP_KEEP_MODE"},
-      {"qel.gtuid.queue.count", "TAV_RLY_GTUID_QUEUE_COUNT"},
-      {"qel.gtuid.queue.name", "TAV_RLY_GTUID_QUEUE_NAME"},
-      {"qel.tcode.queue.count", "TAV_RLY_TCODE_QUEUE_COUNT"},
-      {"qel.tcode.queue.name", "TAV_RLY_TCODE_QUEUE_NAME"},
-      {"qel.tcod6.queue.count", "TAV_RLY_TCOD6_QUEUE_COUNT"},
-      {"qel.tcod6.queue.name", "TAV_RLY_TCOD6_QUEUE_NAME"},
-      {"qel.log.shm.key", "QEL_LOG_SHM_KEY"},
-      {"qel.attach.shm.key", "QEL_ATTACH_SHM_KEY"},
-  };
-  auto it = upper.find(java);
-  return it == upper.end() ? "" : it->second;
+constexpr const char* kBuild = "webtob";
 #endif
+
+// The name this build reads for a setting; empty where it has no such key.
+std::string key_name(const std::string& java) {
+  const std::string name = qel::test::build_setting_name(kBuild, java);
+  const bool upper_case_build = !TAV_WITH_JAVA;
+  return upper_case_build && name == java ? "" : name;
 }
 
 // Settings text with "{java.key}" written for each key name; a line whose key

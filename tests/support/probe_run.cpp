@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -227,11 +228,52 @@ void ProbeSandbox::add_setting(const std::string& name, const std::string& value
   write_settings();
 }
 
+// Tmax and WebtoB processes read the same settings under upper-case names;
+// names without a counterpart are written as given.
+std::string build_setting_name(const std::string& build, const std::string& name) {
+  if (build != "tmax" && build != "webtob") return name;
+  static const std::map<std::string, std::string> upper = {
+      {"qel.log", "QEL_LOG"},
+      {"qel.log.level", "QEL_LOG_LEVEL"},
+      {"qel.log.size", "QEL_LOG_SIZE"},
+      {"qel.log.path", "QEL_LOG_PATH"},
+      {"qel.start.log.path", "QEL_START_LOG_PATH"},
+      {"qel.check.mode", "QEL_CHECK_MODE"},
+      {"qel.check.udp.port", "QEL_CHECK_UDP_PORT"},
+      {"qel.check.home", "QEL_CHECK_HOME"},
+      {"qel.mode", "QEL_MODE"},
+      {"qel.gtuid.bmt.mode", "QEL_GTUID_BMT_MODE"},
+      {"qel.system.code", "TAV_NODE_SYSTEM_CODE"},
+      {"qel.dbms.code", "TAV_NODE_DBMS_CODE"},
+      {"qel.node.product.code", "TAV_NODE_PRODUCT_CODE"},
+      {"qel.domain.name", "TAV_NODE_DOMAIN_NAME"},
+      {"qel.node.name", "QEL_NODE_NAME"},
+      {"qel.node.id", "QEL_NODE_ID"},
+      {"qel.gtuid.queue.count", "TAV_RLY_GTUID_QUEUE_COUNT"},
+      {"qel.gtuid.queue.name", "TAV_RLY_GTUID_QUEUE_NAME"},
+      {"qel.tcode.queue.count", "TAV_RLY_TCODE_QUEUE_COUNT"},
+      {"qel.tcode.queue.name", "TAV_RLY_TCODE_QUEUE_NAME"},
+      {"qel.tcod6.queue.count", "TAV_RLY_TCOD6_QUEUE_COUNT"},
+      {"qel.tcod6.queue.name", "TAV_RLY_TCOD6_QUEUE_NAME"},
+      {"qel.log.shm.key", "QEL_LOG_SHM_KEY"},
+      {"qel.attach.shm.key", "QEL_ATTACH_SHM_KEY"},
+      {"qel.ip.information", "QEL_IP_INFORMATION"},
+      {"qel.server.information", "QEL_SERVER_INFORMATION"},
+      {"qel.adapter.information", "QEL_ADAPTER_INFORMATION"},
+      {"qel.check.include.ip", "QEL_CHECK_INCLUDE_IP"},
+      {"qel.check.exclude.ip", "QEL_CHECK_EXCLUDE_IP"},
+  };
+  auto it = upper.find(name);
+  return it == upper.end() ? name : it->second;
+}
+
 std::string ProbeSandbox::settings_text() const {
   // The library takes the first line that begins with the key it looks for,
   // so a key that is the prefix of another ("qel.log", "qel.log.path") must
-  // come first: lexicographic order does exactly that.
-  auto sorted = settings_;
+  // come first: lexicographic order does exactly that. Settings are given
+  // under the Java builds' names and written under this build's names.
+  std::vector<std::pair<std::string, std::string>> sorted;
+  for (const auto& [name, value] : settings_) sorted.emplace_back(build_setting_name(build_, name), value);
   std::sort(sorted.begin(), sorted.end());
   std::string text = "# written by the integration tests\n";
   for (auto& [name, value] : sorted) text += name + "=" + value + "\n";

@@ -133,6 +133,10 @@ class ProbeSandbox {
   int seq_ = 0;
 };
 
+// The name under which a build reads a setting given by its Java-build name
+// ("qel.log" is "QEL_LOG" for Tmax and WebtoB).
+std::string build_setting_name(const std::string& build, const std::string& name);
+
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
