@@ -146,16 +146,52 @@ void add_gtuid_message(Text& t, const gtuid_t* g, const char* fmt, va_list ap) {
   t.add("%s", msg);
 }
 
+// The call site of a log line: module, position and kind letter. The plain
+// variants have none, and are not muted for shells.
+struct Site {
+  const char* file;
+  int line;
+  int kind;
+};
+
+// "hhmmss.mmm node.process.pid.thread " and, for a call site, its letters.
+void add_prefix(Text& t, const Site* site) {
+  add_file_prefix(t);
+  if (site) add_site(t, site->file, site->line, site->kind);
+}
+
+// One line of the process log: the caller's message, behind the GTUID's
+// fields when `g` is given.
+void log_line(const Site* site, const gtuid_t* g, const char* fmt, va_list ap) {
+  if (site && muted()) return;
+  char buf[kLine];
+  Text t(buf, sizeof buf);
+  add_prefix(t, site);
+  if (g) add_gtuid_message(t, g, fmt, ap);
+  else t.vadd(fmt, ap);
+  append_log(t);
+}
+
+// One line on standard output.
+void screen_line(const Site* site, const char* fmt, va_list ap) {
+  char buf[kLine];
+  Text t(buf, sizeof buf);
+  t.add("%d.%u ", static_cast<int>(getpid()), thread_number());
+  if (site) t.add("%c%04d ", module_letter(site->file), site->line);
+  t.vadd(fmt, ap);
+  write_all(1, t.data(), t.size());
+}
+
 // Caller's header, the length line (with the message type for a queue
 // message) and the dump, as one entry in a buffer sized for the dump.
-template <typename Prefix>
-void hex_entry(Prefix prefix, const void* data, int len, bool queue, long mtype, const char* fmt,
-               va_list ap) {
+void hex_entry(const Site* site, const void* data, int len, bool queue, long mtype,
+               const char* fmt, va_list ap) {
+  if (site && muted()) return;
   const size_t cap = tav::hexstr_size(len) + kLine;
   char* buf = static_cast<char*>(malloc(cap));
   if (!buf) return;
   Text t(buf, cap);
-  prefix(t);
+  add_prefix(t, site);
   t.vadd(fmt, ap);
   if (queue) t.add(" mtype(0x%lx) len(%04d)\n", mtype, len);
   else t.add(" len(%04d)\n", len);
@@ -165,6 +201,14 @@ void hex_entry(Prefix prefix, const void* data, int len, bool queue, long mtype,
   }
   append_log(t);
   free(buf);
+}
+
+// A queue message: its 8-byte type, then `len` bytes of text.
+void queue_entry(const Site* site, const void* msg, int len, const char* fmt, va_list ap) {
+  if (!msg || len < 0) return;
+  long mtype;
+  memcpy(&mtype, msg, sizeof mtype);
+  hex_entry(site, static_cast<const char*>(msg) + sizeof mtype, len, true, mtype, fmt, ap);
 }
 
 }  // namespace
@@ -183,28 +227,36 @@ char* tav_getctime(char* buf) {
 
 void tav_usrlog(const char* file, int line, int kind, const char* fmt, ...) {
   ErrnoKeeper keep;
-  if (muted()) return;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  add_file_prefix(t);
-  add_site(t, file, line, kind);
+  const Site site{file, line, kind};
   va_list ap;
   va_start(ap, fmt);
-  t.vadd(fmt, ap);
+  log_line(&site, nullptr, fmt, ap);
   va_end(ap);
-  append_log(t);
 }
 
 void tav_usrlog94(const char* fmt, ...) {
   ErrnoKeeper keep;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  add_file_prefix(t);
   va_list ap;
   va_start(ap, fmt);
-  t.vadd(fmt, ap);
+  log_line(nullptr, nullptr, fmt, ap);
   va_end(ap);
-  append_log(t);
+}
+
+void tav_gtulog(const char* file, int line, int kind, const gtuid_t* g, const char* fmt, ...) {
+  ErrnoKeeper keep;
+  const Site site{file, line, kind};
+  va_list ap;
+  va_start(ap, fmt);
+  log_line(&site, g, fmt, ap);
+  va_end(ap);
+}
+
+void tav_gtulog94(const gtuid_t* g, const char* fmt, ...) {
+  ErrnoKeeper keep;
+  va_list ap;
+  va_start(ap, fmt);
+  log_line(nullptr, g, fmt, ap);
+  va_end(ap);
 }
 
 void tav_strlog(const char* fmt, ...) {
@@ -233,65 +285,29 @@ void tav_strlog(const char* fmt, ...) {
 
 void tav_scrlog(const char* file, int line, const char* fmt, ...) {
   ErrnoKeeper keep;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  t.add("%d.%u %c%04d ", static_cast<int>(getpid()), thread_number(), module_letter(file), line);
+  const Site site{file, line, 0};
   va_list ap;
   va_start(ap, fmt);
-  t.vadd(fmt, ap);
+  screen_line(&site, fmt, ap);
   va_end(ap);
-  write_all(1, t.data(), t.size());
 }
 
 void tav_scrlog94(const char* fmt, ...) {
   ErrnoKeeper keep;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  t.add("%d.%u ", static_cast<int>(getpid()), thread_number());
   va_list ap;
   va_start(ap, fmt);
-  t.vadd(fmt, ap);
+  screen_line(nullptr, fmt, ap);
   va_end(ap);
-  write_all(1, t.data(), t.size());
-}
-
-void tav_gtulog(const char* file, int line, int kind, const gtuid_t* g, const char* fmt, ...) {
-  ErrnoKeeper keep;
-  if (muted()) return;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  add_file_prefix(t);
-  add_site(t, file, line, kind);
-  va_list ap;
-  va_start(ap, fmt);
-  add_gtuid_message(t, g, fmt, ap);
-  va_end(ap);
-  append_log(t);
-}
-
-void tav_gtulog94(const gtuid_t* g, const char* fmt, ...) {
-  ErrnoKeeper keep;
-  char buf[kLine];
-  Text t(buf, sizeof buf);
-  add_file_prefix(t);
-  va_list ap;
-  va_start(ap, fmt);
-  add_gtuid_message(t, g, fmt, ap);
-  va_end(ap);
-  append_log(t);
 }
 
 void tav_hexlog(const char* file, int line, int kind, const void* data, int len, const char* fmt,
                 ...) {
   ErrnoKeeper keep;
-  if (!data || len < 1 || muted()) return;
+  if (!data || len < 1) return;
+  const Site site{file, line, kind};
   va_list ap;
   va_start(ap, fmt);
-  hex_entry([&](Text& t) {
-        add_file_prefix(t);
-        add_site(t, file, line, kind);
-      }, data, len, false, 0,
-            fmt, ap);
+  hex_entry(&site, data, len, false, 0, fmt, ap);
   va_end(ap);
 }
 
@@ -300,34 +316,24 @@ void tav_hexlog94(const void* data, int len, const char* fmt, ...) {
   if (!data || len < 1) return;
   va_list ap;
   va_start(ap, fmt);
-  hex_entry([](Text& t) { add_file_prefix(t); }, data, len, false, 0, fmt, ap);
+  hex_entry(nullptr, data, len, false, 0, fmt, ap);
   va_end(ap);
 }
 
 void tav_quelog(const char* file, int line, int kind, const void* msg, int len, const char* fmt,
                 ...) {
   ErrnoKeeper keep;
-  if (!msg || len < 0 || muted()) return;
-  long mtype;
-  memcpy(&mtype, msg, sizeof mtype);
+  const Site site{file, line, kind};
   va_list ap;
   va_start(ap, fmt);
-  hex_entry([&](Text& t) {
-        add_file_prefix(t);
-        add_site(t, file, line, kind);
-      },
-            static_cast<const char*>(msg) + sizeof(long), len, true, mtype, fmt, ap);
+  queue_entry(&site, msg, len, fmt, ap);
   va_end(ap);
 }
 
 void tav_quelog94(const void* msg, int len, const char* fmt, ...) {
   ErrnoKeeper keep;
-  if (!msg || len < 0) return;
-  long mtype;
-  memcpy(&mtype, msg, sizeof mtype);
   va_list ap;
   va_start(ap, fmt);
-  hex_entry([](Text& t) { add_file_prefix(t); }, static_cast<const char*>(msg) + sizeof(long), len,
-            true, mtype, fmt, ap);
+  queue_entry(nullptr, msg, len, fmt, ap);
   va_end(ap);
 }
