@@ -32,22 +32,17 @@ bool is_loader() { return loader.load(std::memory_order_acquire) == pthread_self
 
 // Fork handlers, registered before any thread can take `mtx`: a fork waits
 // for a start-up in progress, so a child never inherits `mtx` or a table lock
-// held by a thread that does not exist in it. The flags are only touched by
-// the forking thread between its prepare and parent/child handlers, and
-// concurrent forks are serialised by `mtx` itself.
-bool fork_holds_mtx;
-bool fork_holds_tables;
-
+// held by a thread that does not exist in it. What prepare took, the other
+// two release: nothing changes in between, since the forking thread holds
+// `mtx` (or is itself running start-up, which then already holds it).
 void fork_prepare() {
-  fork_holds_mtx = !is_loader();  // a fork from inside start-up already holds it
-  if (fork_holds_mtx) pthread_mutex_lock(&mtx);
-  fork_holds_tables = en_mthr != nullptr;
-  if (fork_holds_tables) tav::thread_table_lock_all();
+  if (!is_loader()) pthread_mutex_lock(&mtx);
+  if (en_mthr) tav::thread_table_lock_all();
 }
 
 void fork_release() {
-  if (fork_holds_tables) tav::thread_table_unlock_all();
-  if (fork_holds_mtx) pthread_mutex_unlock(&mtx);
+  if (en_mthr) tav::thread_table_unlock_all();
+  if (!is_loader()) pthread_mutex_unlock(&mtx);
 }
 
 // The child writes a log file of its own: the pid after the last point of
@@ -60,9 +55,8 @@ void rename_log_file() {
 }
 
 void fork_child() {
-  const bool started = fork_holds_tables && en_handle && !tav::bypass;
   fork_release();
-  if (!started) return;
+  if (!en_handle || tav::bypass) return;
   en_my_pid = getpid();
   rename_log_file();
   tav::thread_table_after_fork();
