@@ -23,3 +23,5 @@ ssize_t (*f_sendmsg)(int, const struct msghdr*, int);
 pid_t (*f_fork)(void);
 int (*f_execve)(const char*, char* const[], char* const[]);
 int (*f_pipe)(int[2]);
+int (*f_accept4)(int, struct sockaddr*, socklen_t*, int);
+int (*f_dup3)(int, int, int);

@@ -39,6 +39,8 @@ extern ssize_t (*f_sendmsg)(int, const struct msghdr*, int);
 extern pid_t (*f_fork)(void);
 extern int (*f_execve)(const char*, char* const[], char* const[]);
 extern int (*f_pipe)(int[2]);
+extern int (*f_accept4)(int, struct sockaddr*, socklen_t*, int);
+extern int (*f_dup3)(int, int, int);
 }
 
 namespace tav::real {
@@ -64,6 +66,14 @@ inline int accept(int fd, sockaddr* a, socklen_t* n) {
 inline int connect(int fd, const sockaddr* a, socklen_t n) {
   auto f = f_connect;
   return f ? f(fd, a, n) : sys<int>(SYS_connect, fd, a, n);
+}
+inline int accept4(int fd, sockaddr* a, socklen_t* n, int fl) {
+  auto f = f_accept4;
+  return f ? f(fd, a, n, fl) : sys<int>(SYS_accept4, fd, a, n, fl);
+}
+inline int dup3(int fd, int nfd, int fl) {
+  auto f = f_dup3;
+  return f ? f(fd, nfd, fl) : sys<int>(SYS_dup3, fd, nfd, fl);
 }
 inline int close(int fd) {
   auto f = f_close;

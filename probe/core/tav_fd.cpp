@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/tav_ipinfo.h"
 #include "base/tav_log.h"
 #include "core/tav_tables.h"
 
@@ -46,6 +47,7 @@ void classify_unix(int fd, mfd& r, const sockaddr_un* un) {
   const char* slash = strrchr(path, '/');
   text16(r.rip, slash ? slash + 1 : path);
   r.rport = fd;
+  if (const taviplist* e = tav::mip_lookup_path(path)) r.info |= e->mode;
   TAV_LOG_D("M", "fd(%04d 0x%08x) (%s) set.\n", fd, r.info, path);
 }
 
@@ -59,15 +61,42 @@ int local_text(int fd, char (&out)[16]) {
   return inet_text(reinterpret_cast<sockaddr*>(&ss), out);
 }
 
-void classify_inet(int fd, mfd& r, const sockaddr* sa, int how) {
+// The service list applied to an IPv4/IPv6 socket: the first matching entry
+// adds its kind; a known server also gives its codes.
+void apply_service_list(mthr* m, int fd, mfd& r, const char* t, const char* b, int port, int how) {
+  const taviplist* e = tav::mip_lookup(t, b, port, m ? m->dbmsp : 0);
+  if (!e) return;
+  r.info |= e->mode;
+  if (e->mode != MFD_JRMI) {
+    if ((e->mode == MFD_SERVER_INFO && how == 2) || (how == 0 && en_qel_server_mode)) {
+      r.scode = e->scode;
+      r.pcode = e->pcode;
+      TAV_LOG_T("M", "fd(%04d 0x%08x) (%s:%d) s(%d) p(%d) set.\n", fd, r.info, e->ip, port,
+                r.scode, r.pcode);
+    }
+    if (m && m->dbmsp == port) m->dbmsp = 0;  // the redirect hint is used once
+  }
+  TAV_LOG_T("M", "fd(%04d 0x%08x) (%s:%d) set.\n", fd, r.info, e->ip, port);
+}
+
+void classify_inet(mthr* m, int fd, mfd& r, const sockaddr* sa, int how) {
   char text[16];
   const int port = inet_text(sa, text);
   if (port == 0) return;  // no port: untracked
   r.info = sa->sa_family == AF_INET ? MFD_INET : MFD_INET6;
-  if (how == 2) tav::set_peer(r, sa);
+  // The socket's own address: needed to match a bound socket, else only for
+  // the log line.
+  char local[16] = "";
+  int lport = 0;
+  if (how != 2 || (en_log && en_log_level >= 1)) lport = local_text(fd, local);
+  if (how == 2) {
+    tav::set_peer(r, sa);
+    apply_service_list(m, fd, r, text, nullptr, port, how);
+  } else {
+    // A bound socket is tested as this node's address and as its own.
+    apply_service_list(m, fd, r, en_my_ip, local, port, how);
+  }
   if (!(en_log && en_log_level >= 1)) return;
-  char local[16];
-  const int lport = local_text(fd, local);
   if (how != 2)
     tav_usrlog("M", __LINE__, 'D', "fd(%04d) (%s:%d) bind. (%s)\n", fd, en_my_ip, port, local);
   else if (sa->sa_family == AF_INET)
@@ -93,7 +122,6 @@ void set_peer(mfd& r, const sockaddr* sa) {
 }  // namespace tav
 
 int tav_fd_init(mthr* m, int fd, const struct sockaddr* addr, int how) {
-  (void)m;
   mfd* r = tav::fd_record(fd);
   if (!r || !addr) return 0;
   switch (addr->sa_family) {
@@ -102,7 +130,7 @@ int tav_fd_init(mthr* m, int fd, const struct sockaddr* addr, int how) {
       break;
     case AF_INET:
     case AF_INET6:
-      classify_inet(fd, *r, addr, how);
+      classify_inet(m, fd, *r, addr, how);
       break;
     default:
       break;

@@ -35,6 +35,8 @@ const enHooking hook[] = {
 #if defined(TAV_BUILD_TMAX)
     TAV_HOOK(pipe),
 #endif
+    // The forms of accept and dup that current runtimes use.
+    TAV_HOOK(accept4), TAV_HOOK(dup3),
     {nullptr, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/tav_check_home.h"
 #include "base/tav_log.h"
 #include "base/tav_util.h"
 #include "core/tav_build.h"
@@ -71,6 +72,9 @@ const char* start(char* reason, size_t reason_len) {
 #if defined(TAV_BUILD_TMAX)
   tav::log_tmax_style = 1;
 #endif
+#if !TAV_WITH_JAVA
+  tav::agent_fixed_wait_ms = 1500;  // these builds have no reply time-out setting
+#endif
 
   if (en_exit) en_exit = atexit(tav_exit);
 
@@ -101,6 +105,7 @@ const char* start(char* reason, size_t reason_len) {
 
   if (const char* err = tav::settings_read()) return err;
   tav::settings_attach_segments();
+  if (const char* err = tav::settings_read_lists()) return err;
   if (en_my_pcode == 0) en_my_pcode = 22;
 
   if (!en_ws_gtuid) {

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/tav_check_home.h"
+#include "base/tav_ipinfo.h"
+#include "base/tav_iplist.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "base/tav_util.h"
@@ -53,6 +56,11 @@ struct Keys {
   const char* tcod6_queue_name;
   const char* log_shm_key;
   const char* attach_shm_key;
+  const char* ip_information;
+  const char* server_information;
+  const char* adapter_information;
+  const char* check_include_ip;
+  const char* check_exclude_ip;
 };
 
 #if TAV_WITH_JAVA
@@ -65,7 +73,8 @@ constexpr Keys kKeys = {
     "qel.server.info.mode", "qel.putclass", "qel.gtuid.proc.mode", "qel.gtuid.send.type",
     "qel.gtuid.queue.count", "qel.gtuid.queue.name", "qel.tcode.queue.count",
     "qel.tcode.queue.name", "qel.tcod6.queue.count", "qel.tcod6.queue.name", "qel.log.shm.key",
-    "qel.attach.shm.key"};
+    "qel.attach.shm.key", "qel.ip.information", "qel.server.information",
+    "qel.adapter.information", "qel.check.include.ip", "qel.check.exclude.ip"};
 #else
 // The queue names are the relay's own keys, so one file serves both.
 constexpr Keys kKeys = {
@@ -77,7 +86,8 @@ constexpr Keys kKeys = {
     "QEL_SERVER_INFO_MODE", nullptr, nullptr, nullptr, "TAV_RLY_GTUID_QUEUE_COUNT",
     "TAV_RLY_GTUID_QUEUE_NAME", "TAV_RLY_TCODE_QUEUE_COUNT", "TAV_RLY_TCODE_QUEUE_NAME",
     "TAV_RLY_TCOD6_QUEUE_COUNT", "TAV_RLY_TCOD6_QUEUE_NAME", "QEL_LOG_SHM_KEY",
-    "QEL_ATTACH_SHM_KEY"};
+    "QEL_ATTACH_SHM_KEY", "QEL_IP_INFORMATION", "QEL_SERVER_INFORMATION",
+    "QEL_ADAPTER_INFORMATION", "QEL_CHECK_INCLUDE_IP", "QEL_CHECK_EXCLUDE_IP"};
 #endif
 
 struct FreeText {
@@ -169,6 +179,7 @@ const char* settings_read() {
   else en_qel_check_mode = 0;  // nobody to ask
   if (Value v = get(k.check_udp_timeout)) en_qel_check_time = atoi(v.get());
   copy_to(en_qel_check_home, get(k.check_home));
+  tav_set_home(en_qel_check_home, en_my_ip);
 
   if (is(get(k.mode), "FULL")) en_qel_full = 1;
   if (is(get(k.bmt_mode), "ON")) en_bmt_mode = 1;
@@ -234,6 +245,19 @@ void settings_attach_segments() {
                 en_bmt_mode ? "ON" : "OFF");
     }
   }
+}
+
+const char* settings_read_lists() {
+  if (!en_mip && !(en_mip = tav_iplist_create())) return "en_mip create";
+  if (!en_cip && !(en_cip = tav_iplist_create())) return "en_cip create";
+  const Keys& k = kKeys;
+  // The parsers cut the text they are given: each gets its own copy.
+  if (Value v = get(k.ip_information)) tav_ipinfo(v.get(), 1);
+  if (Value v = get(k.server_information)) tav_sipinfo(v.get());
+  if (Value v = get(k.adapter_information)) tav_aipinfo(v.get());
+  if (Value v = get(k.check_include_ip)) tav_eipinfo(1, v.get());
+  if (Value v = get(k.check_exclude_ip)) tav_eipinfo(0, v.get());
+  return nullptr;
 }
 
 void settings_log_queues() {

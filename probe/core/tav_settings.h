@@ -12,6 +12,10 @@ const char* settings_read();
 // their switches over.
 void settings_attach_segments();
 
+// Creates the service and check lists and fills them from the settings;
+// returns a start error reason, or null.
+const char* settings_read_lists();
+
 // One trace line per message queue (queue mode, logging on).
 void settings_log_queues();
 

@@ -35,14 +35,18 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
   const auto names = exported(std::string(PROBE_LIB_DIR) + "/libprobe-" + b.name + ".so");
   ASSERT_FALSE(names.empty()) << "nm found no symbols";
 
-  std::set<std::string> expected = {"listen", "bind", "accept", "connect", "close", "dup",
-                                    "dup2",   "read", "write",  "recv",    "send"};
+  std::set<std::string> expected = {"listen", "bind", "accept", "accept4", "connect", "close",
+                                    "dup",    "dup2", "dup3",   "read",    "write",   "recv",
+                                    "send"};
   expected.insert(b.extra.begin(), b.extra.end());
   for (const char* log : {"tav_getctime", "tav_usrlog", "tav_strlog", "tav_scrlog", "tav_gtulog",
                           "tav_hexstr", "tav_hexlog", "tav_quelog", "tav_usrlog94", "tav_scrlog94",
                           "tav_gtulog94", "tav_hexlog94", "tav_quelog94", "en_log", "en_log_level",
                           "en_log_size", "en_log_path", "en_log_file", "en_start_log_path",
-                          "en_log_shmkey", "en_log_shmid", "en_log_info", "en_ath_info"})
+                          "en_log_shmkey", "en_log_shmid", "en_log_info", "en_ath_info",
+                          // the exclusion table and port registration, for adapters
+                          "tav_set_except_port", "tav_is_except_port", "tav_except_port",
+                          "tav_except_port_count", "tav_bind_port", "tav_close_port"})
     expected.insert(log);
   EXPECT_EQ(names, expected);
 }

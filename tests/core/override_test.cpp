@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/tav_ipinfo.h"
 #include "base/tav_real.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
@@ -58,6 +59,27 @@ struct TcpPair {
     for (int fd : {listener, client, server}) {
       if (fd >= 0) ::close(fd);
     }
+  }
+};
+
+// A socket bound by the kernel to a free port on 127.0.0.1.
+struct Bound {
+  int fd;
+  int port = 0;
+  explicit Bound(int type) : fd(socket(AF_INET, type, 0)) {
+    sockaddr_in a = address();
+    socklen_t n = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~Bound() { ::close(fd); }
+  sockaddr_in address() const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
   }
 };
 
@@ -257,6 +279,69 @@ TEST_F(Overrides, ErrnoOfTheHostSurvivesBookkeeping) {
   const int c = socket(AF_INET, SOCK_STREAM, 0);
   EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), -1);
   EXPECT_EQ(errno, ECONNREFUSED);
+  ::close(c);
+}
+
+// Only stream sockets become service connections; a datagram socket that
+// matches a service entry stays an ordinary one.
+TEST_F(Overrides, OnlyStreamSocketsAreServiceConnections) {
+  Bound listener(SOCK_STREAM);
+  ASSERT_EQ(::listen(listener.fd, 4), 0);
+  char entries[64];
+  snprintf(entries, sizeof entries, "127.0.0.1:%d:SERVICE", listener.port);
+  ASSERT_EQ(tav_ipinfo(entries, 1), 1);
+
+  const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  const sockaddr_in to = listener.address();
+  ASSERT_EQ(::connect(tcp, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  ASSERT_EQ(::connect(udp, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  EXPECT_NE(en_mfd[tcp].info & MFD_SERVICE, 0) << std::hex << en_mfd[tcp].info;
+  EXPECT_NE(en_mfd[udp].info & MFD_INET, 0);
+  EXPECT_EQ(en_mfd[udp].info & MFD_SERVICE, 0) << std::hex << en_mfd[udp].info;
+  tav_ipinfo(entries, 0);
+  ::close(tcp);
+  ::close(udp);
+}
+
+// accept4 and dup3 track like accept and dup2.
+TEST_F(Overrides, Accept4AndDup3TrackLikeTheirClassicForms) {
+  Bound listener(SOCK_STREAM);
+  ASSERT_EQ(::listen(listener.fd, 4), 0);
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in to = listener.address();
+  ASSERT_EQ(::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  const int s = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(s, 0);
+  EXPECT_NE(en_mfd[s].info & MFD_INET, 0);
+  EXPECT_STREQ(en_mfd[s].rip, "127.0.0.1");
+
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(::dup3(s, p[0], O_CLOEXEC), p[0]);
+  EXPECT_EQ(en_mfd[p[0]].info, en_mfd[s].info);
+  ASSERT_EQ(::dup3(p[1], p[0], 0), p[0]);  // an untracked source
+  EXPECT_EQ(en_mfd[p[0]].info, 0);
+  errno = 0;
+  EXPECT_EQ(::dup3(s, s, 0), -1);
+  EXPECT_EQ(errno, EINVAL);
+  for (int fd : {c, s, p[0], p[1]}) ::close(fd);
+}
+
+// A descriptor number that was closed behind the library's back and handed
+// out again starts from a fresh record when the new socket connects.
+TEST_F(Overrides, ReusedNumberStartsFresh) {
+  Bound listener(SOCK_STREAM);
+  ASSERT_EQ(::listen(listener.fd, 4), 0);
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  en_mfd[c].info = MFD_INET | MFD_SERVICE | MFD_FIRSTREAD;  // left from an earlier socket
+  en_mfd[c].rsize = 99;
+  en_mfd[c].wsize = 7;
+  const sockaddr_in to = listener.address();
+  ASSERT_EQ(::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  EXPECT_EQ(en_mfd[c].info & (MFD_SERVICE | MFD_FIRSTREAD), 0);
+  EXPECT_EQ(en_mfd[c].rsize, 0);
+  EXPECT_EQ(en_mfd[c].wsize, 0);
   ::close(c);
 }
 
