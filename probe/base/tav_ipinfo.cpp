@@ -281,8 +281,10 @@ const taviplist* mip_lookup(const char* t, const char* b, int port, int dbmsp) {
     const bool same = strcmp(e->ip, t) == 0;
     if (iplist_mode(e) == TAV_IP_JRMI) return same || loopback;
     if (!(same || any_address || (b && strcmp(e->ip, b) == 0))) return false;
-    // The redirect port hint stands in for the port of single-port entries only.
-    if (single_port(e) && dbmsp > 0 && e->port == dbmsp) return true;
+    // A database that redirected its client names the new port in the hint
+    // (1 only marks a redirect header still waiting for its port): the
+    // connect to that port is classified by the database's single-port entry.
+    if (single_port(e) && dbmsp > 1 && port == dbmsp) return true;
     return port_rule(e, port);
   });
 }

@@ -70,8 +70,9 @@ namespace tav {
 //   - A JRMI entry passes, whatever the port, when its address equals `t` or
 //     `t` is "127.0.0.1".
 //   - Any other entry passes when its address equals `t` or `b`, or `t` is
-//     "127.0.0.1" or "0.0.0.0"; and when its single port equals `port` or
-//     `dbmsp`, or for "*" and ranges from <= port <= to.
+//     "127.0.0.1" or "0.0.0.0"; and when its single port equals `port`, or
+//     `port` is the redirect port `dbmsp`, or for "*" and ranges
+//     from <= port <= to.
 const taviplist* mip_lookup(const char* t, const char* b, int port, int dbmsp);
 // The service list applied to a local socket: the first used entry whose
 // address equals the whole path.

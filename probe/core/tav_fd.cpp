@@ -47,7 +47,7 @@ void classify_unix(int fd, mfd& r, const sockaddr_un* un) {
   const char* slash = strrchr(path, '/');
   text16(r.rip, slash ? slash + 1 : path);
   r.rport = fd;
-  if (const taviplist* e = tav::mip_lookup_path(path)) r.info |= e->mode;
+  if (const taviplist* e = tav::mip_lookup_path(path)) r.info |= tav::iplist_mode(e);
   TAV_LOG_D("M", "fd(%04d 0x%08x) (%s) set.\n", fd, r.info, path);
 }
 
@@ -66,11 +66,12 @@ int local_text(int fd, char (&out)[16]) {
 void apply_service_list(mthr* m, int fd, mfd& r, const char* t, const char* b, int port, int how) {
   const taviplist* e = tav::mip_lookup(t, b, port, m ? m->dbmsp : 0);
   if (!e) return;
-  r.info |= e->mode;
-  if (e->mode != MFD_JRMI) {
-    if ((e->mode == MFD_SERVER_INFO && how == 2) || (how == 0 && en_qel_server_mode)) {
-      r.scode = e->scode;
-      r.pcode = e->pcode;
+  const int mode = tav::iplist_mode(e);
+  r.info |= mode;
+  if (mode != MFD_JRMI) {
+    if ((mode == MFD_SERVER_INFO && how == 2) || (how == 0 && en_qel_server_mode)) {
+      r.scode = tav::iplist_scode(e);
+      r.pcode = tav::iplist_pcode(e);
       TAV_LOG_T("M", "fd(%04d 0x%08x) (%s:%d) s(%d) p(%d) set.\n", fd, r.info, e->ip, port,
                 r.scode, r.pcode);
     }

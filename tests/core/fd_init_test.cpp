@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/tav_ipinfo.h"
 #include "core/tav_tables.h"
 
 namespace {
@@ -115,6 +116,59 @@ TEST_F(FdInit, LeavesOtherFamiliesAndOutOfRangeDescriptorsAlone) {
   }
   EXPECT_EQ(tav_fd_init(&thread_, kFd, nullptr, 2), 0);
   EXPECT_EQ(table_[kFd].info, kBefore);
+}
+
+// The service list applied by classification: kinds, codes of a known
+// server, the one-shot database redirect port.
+class FdInitWithList : public FdInit {
+ protected:
+  void SetUp() override {
+    FdInit::SetUp();
+    char entries[] =
+        "10.0.0.5:1521:ORACLE, 10.0.0.6:2000-2010:START, 10.0.0.7:7001:JRMI, 10.0.0.9:5555";
+    ASSERT_EQ(tav_ipinfo(entries, 1), 4);
+    char servers[] = "10.0.0.8:9000:3:44";
+    ASSERT_EQ(tav_sipinfo(servers), 0);
+  }
+  void TearDown() override {
+    tav_iplist_destroy(en_mip);
+    en_mip = nullptr;
+    en_qel_server_mode = 0;
+    FdInit::TearDown();
+  }
+  const mfd& classify(const char* ip, int port, int how) {
+    const auto addr = inet_addr4(ip, port);
+    tav_fd_init(&thread_, kFd, reinterpret_cast<const sockaddr*>(&addr), how);
+    return table_[kFd];
+  }
+};
+
+TEST_F(FdInitWithList, PeersTakeTheKindOfTheirEntry) {
+  EXPECT_EQ(classify("10.0.0.5", 1521, 2).info, MFD_INET | MFD_REMOTE | MFD_ORACLE);
+  EXPECT_EQ(classify("10.0.0.6", 2010, 2).info, MFD_INET | MFD_REMOTE | MFD_START);
+  EXPECT_EQ(classify("10.0.0.6", 2011, 2).info, MFD_INET | MFD_REMOTE);
+  EXPECT_EQ(classify("10.0.0.7", 1, 2).info, MFD_INET | MFD_REMOTE | MFD_JRMI);  // any port
+  // 127.0.0.1 matches every entry whose port fits, whatever its address.
+  EXPECT_EQ(classify("127.0.0.1", 5555, 2).info, MFD_INET | MFD_LOCAL | MFD_JRMI);
+  const mfd& server = classify("10.0.0.8", 9000, 2);
+  EXPECT_EQ(server.info, MFD_INET | MFD_REMOTE | MFD_SERVER_INFO);
+  EXPECT_EQ(server.scode, 3);
+  EXPECT_EQ(server.pcode, 44);
+}
+
+TEST_F(FdInitWithList, RedirectPortHintIsUsedOnce) {
+  thread_.dbmsp = 1600;  // the database asked the client to come back on 1600
+  EXPECT_EQ(classify("10.0.0.5", 1600, 2).info, MFD_INET | MFD_REMOTE | MFD_ORACLE);
+  EXPECT_EQ(thread_.dbmsp, 0);
+  EXPECT_EQ(classify("10.0.0.5", 1600, 2).info, MFD_INET | MFD_REMOTE);
+}
+
+TEST_F(FdInitWithList, BoundSocketsGetCodesOnlyInServerInfoMode) {
+  strcpy(en_my_ip, "10.0.0.8");  // a bound socket is tested as this node's address
+  EXPECT_EQ(classify("0.0.0.0", 9000, 0).info, MFD_INET | MFD_SERVER_INFO);
+  EXPECT_EQ(table_[kFd].scode, 0);
+  en_qel_server_mode = 1;
+  EXPECT_EQ(classify("0.0.0.0", 9000, 0).scode, 3);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "build_param.h"
 #include "probe_run.h"
@@ -111,10 +113,27 @@ TEST_P(Tracking, MonitoredPeersOnOneHost) {
   EXPECT_EQ(poll(&pf, 1, 0), 0) << "a request went out for a local destination";
 }
 
+// Without a usable check home nothing is registered or marked, and the
+// programs work as before.
+TEST_P(Tracking, UnusableCheckHomeChangesNothing) {
+  box->add_setting("qel.check.home", box->write_file("not-a-directory", "x"));
+  box->add_setting("qel.check.udp.port", "9");
+  const std::string p = std::to_string(free_port());
+  auto& server = box->start({TCP_PEER_PROGRAM, "serve", "127.0.0.1", p, "1"});
+  ASSERT_EQ(server.wait_first_line(10s), "ready") << server.err();
+  auto client = box->run({TCP_PEER_PROGRAM, "connect", "127.0.0.1", p});
+  ASSERT_TRUE(client.ok()) << client.describe();
+  EXPECT_EQ(client.out, "hello\n");
+  EXPECT_TRUE(server.stop(0, 10s).ok());
+  EXPECT_EQ(count(all_logs(box->log_dir()), "qel service set"), 0u);
+}
+
 struct AgentCase {
   const char* name;
   const char* reply;  // null: no answer
+  bool asked;         // a request is expected
   bool service;
+  std::vector<std::pair<std::string, std::string>> settings;
 };
 
 class AgentExchange : public testing::TestWithParam<std::tuple<std::string, AgentCase>> {};
@@ -132,11 +151,14 @@ TEST_P(AgentExchange, AsksTheRelayOfTheDestination) {
   box.add_setting("qel.check.mode", "ON");
   box.add_setting("qel.check.udp.port", std::to_string(agent.port));
   box.add_setting("qel.check.udp.timeout", "300");
+  for (const auto& [name, value] : c.settings) box.add_setting(name, value);
 
   std::string request, peer_text;
+  int done[2];
+  ASSERT_EQ(pipe(done), 0);
   std::thread relay([&] {
-    pollfd pf{agent.fd, POLLIN, 0};
-    if (poll(&pf, 1, 10000) != 1) return;
+    pollfd pf[2] = {{agent.fd, POLLIN, 0}, {done[0], POLLIN, 0}};
+    if (poll(pf, 2, 10000) < 1 || !(pf[0].revents & POLLIN)) return;
     char buf[512];
     sockaddr_in from{};
     socklen_t n = sizeof from;
@@ -160,12 +182,21 @@ TEST_P(AgentExchange, AsksTheRelayOfTheDestination) {
   const auto started = std::chrono::steady_clock::now();
   auto client = box.run({TCP_PEER_PROGRAM, "connect", "127.0.0.2", std::to_string(server.port)});
   const auto took = std::chrono::steady_clock::now() - started;
+  (void)!write(done[1], "x", 1);
   relay.join();
   accepter.join();
+  close(done[0]);
+  close(done[1]);
   ASSERT_TRUE(client.ok()) << client.describe();
   EXPECT_EQ(client.out, "hello\n");
   EXPECT_LT(took, 5s) << "the wait for the relay is bounded";
 
+  const std::string logs = all_logs(box.log_dir());
+  EXPECT_EQ(count(logs, "qel service set"), c.service ? 1u : 0u) << logs;
+  if (!c.asked) {
+    EXPECT_EQ(request, "") << "the relay was asked";
+    return;
+  }
   // fn=connect,sock=N,tp=1,la=<the address the server saw>,lp=<its port>,...
   const size_t comma = request.find(",tp=");
   ASSERT_EQ(request.rfind("fn=connect,sock=", 0), 0u) << request;
@@ -175,15 +206,25 @@ TEST_P(AgentExchange, AsksTheRelayOfTheDestination) {
   EXPECT_EQ(request.substr(comma), ",tp=1,la=" + la_lp + ",ra=127.0.0.2,rp=" +
                                         std::to_string(server.port))
       << request;
-  const std::string logs = all_logs(box.log_dir());
-  EXPECT_EQ(count(logs, "qel service set"), c.service ? 1u : 0u) << logs;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, AgentExchange,
     testing::Combine(testing::ValuesIn(qel::test::probe_builds()),
-                     testing::Values(AgentCase{"ok", "OK", true}, AgentCase{"nk", "NK", false},
-                                     AgentCase{"silence", nullptr, false})),
+                     testing::Values(
+                         AgentCase{"ok", "OK", true, true, {}},
+                         AgentCase{"nk", "NK", true, false, {}},
+                         AgentCase{"silence", nullptr, true, false, {}},
+                         // A peer in the address list is known already.
+                         AgentCase{"listed", "OK", false, false,
+                                   {{"qel.ip.information", "127.0.0.2:*:SERVICE"}}},
+                         AgentCase{"excluded", "OK", false, false,
+                                   {{"qel.check.exclude.ip", "127.0.0.2:*"}}},
+                         // Check mode off: only included peers are asked about.
+                         AgentCase{"check_off", "OK", false, false, {{"qel.check.mode", "OFF"}}},
+                         AgentCase{"check_off_included", "OK", true, true,
+                                   {{"qel.check.mode", "OFF"},
+                                    {"qel.check.include.ip", "127.0.0.2:*"}}})),
     [](const auto& info) {
       return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
     });

@@ -324,15 +324,16 @@ TEST_F(IpInfo, ServiceLookupRules) {
   } cases[] = {
       {"10.0.0.5", nullptr, 1521, 0, 0},
       {"10.0.0.5", nullptr, 1522, 0, -1},
-      {"10.0.0.5", nullptr, 1522, 1521, 0},  // the redirect port hint
+      {"10.0.0.5", nullptr, 1522, 1522, 0},  // the port the database redirected to
       {"10.0.0.5", nullptr, 1522, 1523, -1},
+      {"10.0.0.5", nullptr, 1, 1, -1},       // 1 marks a redirect without its port yet
       {"10.0.0.50", nullptr, 1521, 0, -1},  // addresses compare exactly
       {"10.0.0.", nullptr, 1521, 0, -1},
       {"10.0.0.6", nullptr, 8000, 0, 1},  // range bounds are inclusive
       {"10.0.0.6", nullptr, 8010, 0, 1},
       {"10.0.0.6", nullptr, 7999, 0, -1},
       {"10.0.0.6", nullptr, 8011, 0, -1},
-      {"10.0.0.6", nullptr, 7999, 8000, -1},  // the hint is for single ports only
+      {"10.0.0.6", nullptr, 7999, 7999, -1},  // the hint is for single ports only
       {"10.0.0.8", nullptr, 5, 0, 2},         // JRMI: any port
       {"10.0.0.8", nullptr, 1099, 0, 2},
       {"127.0.0.1", nullptr, 5, 0, 2},      // JRMI: test address 127.0.0.1
