@@ -112,7 +112,12 @@ TEST_F(Overrides, BadInputGivesTheSystemCallsAnswer) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   const int huge = 1 << 30;
-  const int r = p[0], w = p[1], t = tcp.server;
+  // A tracked listener that was closed again.
+  Bound gone(SOCK_STREAM);
+  ASSERT_EQ(::listen(gone.fd, 1), 0);
+  const int closed_listener = ::dup(gone.fd);
+  ASSERT_EQ(::close(closed_listener), 0);
+  const int r = p[0], w = p[1], t = tcp.server, cl = closed_listener;
   char* volatile null_buf = nullptr;  // hides the deliberate null from the compiler
 
   struct Case {
@@ -153,6 +158,11 @@ TEST_F(Overrides, BadInputGivesTheSystemCallsAnswer) {
        [&] { return syscall(SYS_connect, t, nullptr, sizeof a); }},
       {"accept -1", [&] { return ::accept(-1, nullptr, nullptr); }, [&] { return syscall(SYS_accept, -1, nullptr, nullptr); }},
       {"accept pipe", [&] { return ::accept(r, nullptr, nullptr); }, [&] { return syscall(SYS_accept, r, nullptr, nullptr); }},
+      {"accept closed listener", [&] { return ::accept(cl, nullptr, nullptr); },
+       [&] { return syscall(SYS_accept, cl, nullptr, nullptr); }},
+      {"accept4 closed listener", [&] { return ::accept4(cl, nullptr, nullptr, 0); },
+       [&] { return syscall(SYS_accept4, cl, nullptr, nullptr, 0); }},
+      {"dup3 -1", [&] { return ::dup3(-1, 5, 0); }, [&] { return syscall(SYS_dup3, -1, 5, 0); }},
   };
   for (const auto& c : cases) EXPECT_EQ(run(c.probe), run(c.sys)) << c.name;
   close(p[0]);
