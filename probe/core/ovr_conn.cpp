@@ -1,6 +1,7 @@
 // Overrides that create, classify, duplicate and release descriptors.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <cerrno>
 #include <cstring>
@@ -63,6 +64,13 @@ bool ask_registry(const sockinfo& peer) {
   if (en_qel_check_mode)
     return !tav::iplist_match(en_mip, host, port, -1) && !tav::iplist_match(en_cip, host, port, 0);
   return tav::iplist_match(en_cip, host, port, 1) != nullptr;
+}
+
+// A TCP socket whose connection is being made or is made already.
+bool under_way(int fd) {
+  tcp_info ti{};
+  socklen_t n = sizeof ti;
+  return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &n) == 0 && ti.tcpi_state != TCP_CLOSE;
 }
 
 bool is_wildcard(const sockaddr_storage& a) {
@@ -262,8 +270,15 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
     TAV_LOG_D("M", "fd(%04d) connect. rc(%d)\n", fd, rc);
     return rc;
   }
+  // A non-blocking host may call connect again for the same peer to learn
+  // whether the connection is up: that socket was classified (and the
+  // registry asked) at the first call already.
+  const bool inet = peer.family != AF_UNIX;
+  if (inet && r->info && r->rport == peer.in.port && strcmp(r->rip, peer.in.host) == 0 &&
+      under_way(fd))
+    return tav::real::connect(fd, addr, len);
   int answer = -1;
-  if (peer.family != AF_UNIX && peer.type == SOCK_STREAM && ask_registry(peer)) {
+  if (inet && peer.type == SOCK_STREAM && ask_registry(peer)) {
     const int saved = errno;
     answer = registry_answer(fd, *r, a, peer);
     errno = saved;

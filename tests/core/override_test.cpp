@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -352,6 +353,29 @@ TEST_F(Overrides, ReusedNumberStartsFresh) {
   EXPECT_EQ(en_mfd[c].info & (MFD_SERVICE | MFD_FIRSTREAD), 0);
   EXPECT_EQ(en_mfd[c].rsize, 0);
   EXPECT_EQ(en_mfd[c].wsize, 0);
+  ::close(c);
+}
+
+// A host that calls connect again on a connection under way gets the
+// kernel's answer, and the record of the connection stays as it is.
+TEST_F(Overrides, RepeatedConnectKeepsTheRecord) {
+  Bound listener(SOCK_STREAM);
+  ASSERT_EQ(::listen(listener.fd, 4), 0);
+  const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  const sockaddr_in to = listener.address();
+  const int first = ::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  ASSERT_TRUE(first == 0 || errno == EINPROGRESS);
+  ASSERT_NE(en_mfd[c].info & MFD_INET, 0);
+  en_mfd[c].rsize = 5;  // a message in progress
+  pollfd p{c, POLLOUT, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  // Linux answers 0 once the connection is up, EISCONN after that.
+  for (int i = 0; i < 2; ++i) {
+    errno = 0;
+    const int rc = ::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    EXPECT_TRUE(rc == 0 || errno == EISCONN) << rc << " " << errno;
+    EXPECT_EQ(en_mfd[c].rsize, 5);
+  }
   ::close(c);
 }
 
