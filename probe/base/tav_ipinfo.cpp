@@ -104,10 +104,10 @@ struct Keyword {
 // Tried in this order, each over its own length: "ORACLE_MS" must come
 // before "ORACLE".
 constexpr Keyword kKeywords[] = {
-    {"START", TAV_IP_START},   {"SERVICE", TAV_IP_SERVICE},   {"ORACLE_MS", TAV_IP_ORACLE_MS},
-    {"ORACLE", TAV_IP_ORACLE}, {"SYBASE", TAV_IP_SYBASE},     {"DB2", TAV_IP_DB2},
-    {"UDB", TAV_IP_UDB},       {"ALTIBASE", TAV_IP_ALTIBASE}, {"HTTP", TAV_IP_HTTP},
-    {"KEEP", TAV_IP_KEEP},     {"JRMI", TAV_IP_JRMI},
+    {"START", MFD_START},   {"SERVICE", MFD_SERVICE},   {"ORACLE_MS", MFD_ORACLE_MS},
+    {"ORACLE", MFD_ORACLE}, {"SYBASE", MFD_SYBASE},     {"DB2", MFD_DB2},
+    {"UDB", MFD_UDB},       {"ALTIBASE", MFD_ALTIBASE}, {"HTTP", MFD_HTTP},
+    {"KEEP", MFD_KEEP},     {"JRMI", MFD_JRMI},
 };
 
 int kind_of(const char* word) {
@@ -221,7 +221,7 @@ int tav_ipinfo(char* text, int mode) {
   return for_each_entry(text, [&](const Fields& f) {
     PortSpec ps;
     if (f.n < 2 || !parse_port(f.f[1], &ps)) return;
-    const int kind = f.n >= 3 ? kind_of(f.f[2]) : TAV_IP_SERVICE;
+    const int kind = f.n >= 3 ? kind_of(f.f[2]) : static_cast<int>(MFD_SERVICE);
     const int rc = mode == 1 ? tav_iplist_add(list, f.f[0], ps.port, ps.from, ps.to, kind, 0, 0)
                              : tav_iplist_del(list, f.f[0], ps.port, ps.from, ps.to);
     TAV_LOG_T("M", "mip: %s:%d(%d:%d) (0x%08x) (%d). rc(%d)\n", f.f[0], shown_port(ps.port),
@@ -235,9 +235,9 @@ int tav_sipinfo(char* text) {
   for_each_entry(text, [&](const Fields& f) {
     PortSpec ps;
     int rc;
-    if (!add_coded(list, f, TAV_IP_SERVER_INFO, &ps, &rc)) return;
+    if (!add_coded(list, f, MFD_SERVER_INFO, &ps, &rc)) return;
     TAV_LOG_T("M", "msip: %s:%d (0x%08x) scode(%d) pcode(%d). rc(%d)\n", f.f[0], decimal(f.f[1]),
-              static_cast<unsigned>(TAV_IP_SERVER_INFO), decimal(f.f[2]), decimal(f.f[3]), rc);
+              static_cast<unsigned>(MFD_SERVER_INFO), decimal(f.f[2]), decimal(f.f[3]), rc);
   });
   return 0;
 }
@@ -248,7 +248,7 @@ int tav_aipinfo(char* text) {
   for_each_entry(text, [&](const Fields& f) {
     PortSpec ps;
     int rc;
-    if (!add_coded(list, f, TAV_IP_ADAPTER, &ps, &rc)) return;
+    if (!add_coded(list, f, MFD_ADAPTER, &ps, &rc)) return;
     TAV_LOG_T("M", "aip %s:%d\n", f.f[0], ps.port);
   });
   return 0;
@@ -279,7 +279,7 @@ const taviplist* mip_lookup(const char* t, const char* b, int port, int dbmsp) {
   return iplist_first(current(&en_mip), [&](const taviplist* e) {
     if (!iplist_used(e)) return false;
     const bool same = strcmp(e->ip, t) == 0;
-    if (iplist_mode(e) == TAV_IP_JRMI) return same || loopback;
+    if (iplist_mode(e) == MFD_JRMI) return same || loopback;
     if (!(same || any_address || (b && strcmp(e->ip, b) == 0))) return false;
     // A database that redirected its client names the new port in the hint
     // (1 only marks a redirect header still waiting for its port): the

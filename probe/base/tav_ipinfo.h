@@ -13,26 +13,10 @@
 #pragma once
 
 #include "base/tav_iplist.h"
+#include "base/tav_kinds.h"
 
 // Port of an entry that stands for its from..to range.
 inline constexpr int TAV_PORT_RANGE = 0x020A240F;  // 34219023
-
-// Kinds of service-list entries; they become bits of a descriptor's kind word.
-enum : int {
-  TAV_IP_START = 0x1,
-  TAV_IP_SERVICE = 0x2,
-  TAV_IP_KEEP = 0x10,
-  TAV_IP_ORACLE = 0x20,
-  TAV_IP_SYBASE = 0x40,
-  TAV_IP_DB2 = 0x80,
-  TAV_IP_ORACLE_MS = 0x120,  // the Oracle bit and 0x100
-  TAV_IP_UDB = 0x200,
-  TAV_IP_ALTIBASE = 0x400,
-  TAV_IP_SERVER_INFO = 0xA00,
-  TAV_IP_JRMI = 0x4000,
-  TAV_IP_HTTP = 0x10000000,
-  TAV_IP_ADAPTER = 0x20000000,
-};
 
 // Modes of check-list entries.
 enum : int {

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include "base/tav_globals.h"
+#include "base/tav_kinds.h"
 #include "base/tav_list.h"
 #include "base/tav_mzp.h"
 #include "base/tav_time.h"
@@ -16,30 +17,6 @@
 #if TAV_WITH_JAVA
 #include <jni.h>
 #endif
-
-// Classification bits of mfd::info; 0 means the descriptor is untracked.
-enum : unsigned {
-  MFD_START = 0x1,
-  MFD_SERVICE = 0x2,
-  MFD_KEEP = 0x10,
-  MFD_ORACLE = 0x20,
-  MFD_SYBASE = 0x40,
-  MFD_DB2 = 0x80,
-  MFD_ORACLE_MS = 0x120,
-  MFD_UDB = 0x200,
-  MFD_ALTIBASE = 0x400,
-  MFD_SERVER_INFO = 0xA00,
-  MFD_JRMI = 0x4000,
-  MFD_TPSTART = 0x8000,
-  MFD_LOCAL = 0x10000,
-  MFD_REMOTE = 0x20000,
-  MFD_INET = 0x100000,
-  MFD_INET6 = 0x200000,
-  MFD_UNIX = 0x400000,
-  MFD_FIRSTREAD = 0x1000000,
-  MFD_HTTP = 0x10000000,
-  MFD_ADAPTER = 0x20000000,
-};
 
 struct mfd {
   int info;
