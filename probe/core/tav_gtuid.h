@@ -57,3 +57,27 @@ extern "C" {
 // the port-range marker of the address lists.
 extern const uint8_t TAV_GTUID_INIT[4];
 }
+
+struct mthr;
+
+extern "C" {
+// Gives the thread a new active identifier: clock reading and node id as the
+// 22 packed digits, everything after the identifier zeroed, the origin address
+// from the thread's last descriptor. Always 0. `init` is left as it is.
+int tav_gtuid_create(struct mthr* m);
+// Stamps the start and latest-hop times with the current time and zeroes the
+// elapsed and running times of the thread's type-1 message.
+void tav_gtuid_time_init(struct mthr* m);
+// Times one hop: running time since the start and elapsed time since the
+// previous hop (plus the thread's pending database time) into the thread's
+// type-1 message, then moves the latest-hop time to now.
+void tav_gtuid_time(struct mthr* m);
+// The path-pattern hash of `len` bytes (lookup2, bytes read as signed chars).
+uint32_t tav_pattern_value(const void* data, int len);
+}
+
+namespace tav {
+// tav_gtuid_time at the clock reading `now_us` (microseconds since the epoch);
+// the date-time text of the thread's message is not touched.
+void gtuid_time_at(mthr* m, uint64_t now_us);
+}  // namespace tav
