@@ -60,3 +60,77 @@ static_assert(offsetof(mzp1, etime) == 280);
 static_assert(offsetof(mzp1, rtime) == 284);
 static_assert(offsetof(mzp1, pattern) == 288);
 static_assert(offsetof(mzp1, filler) == 292);
+
+// Type-2 message: the transaction code of a transaction, once known.
+struct mzp2 {
+  long type;
+  char gtuid[23];
+  char trcode[33];
+  char seq[6];
+  char dtime[21];
+  char ipaddr[16];
+  char blocking[2];
+  char dummy[3];
+};
+using mzp2_t = mzp2;
+
+static_assert(sizeof(mzp2) == 112);
+static_assert(offsetof(mzp2, gtuid) == 8);
+static_assert(offsetof(mzp2, trcode) == 31);
+static_assert(offsetof(mzp2, seq) == 64);
+static_assert(offsetof(mzp2, dtime) == 70);
+static_assert(offsetof(mzp2, ipaddr) == 91);
+static_assert(offsetof(mzp2, blocking) == 107);
+static_assert(offsetof(mzp2, dummy) == 109);
+
+// Type-4 message: the transaction code with customer and user information.
+struct mzp4 {
+  long type;
+  char gtuid[23];
+  char trcode[33];
+  char seq[6];
+  char dtime[21];
+  char ipaddr[16];
+  char blocking[2];
+  char custinfo[33];
+  char userinfo[33];
+  char dummy[1];
+};
+using mzp4_t = mzp4;
+
+static_assert(sizeof(mzp4) == 176);
+static_assert(offsetof(mzp4, gtuid) == 8);
+static_assert(offsetof(mzp4, trcode) == 31);
+static_assert(offsetof(mzp4, seq) == 64);
+static_assert(offsetof(mzp4, dtime) == 70);
+static_assert(offsetof(mzp4, ipaddr) == 91);
+static_assert(offsetof(mzp4, blocking) == 107);
+static_assert(offsetof(mzp4, custinfo) == 109);
+static_assert(offsetof(mzp4, userinfo) == 142);
+static_assert(offsetof(mzp4, dummy) == 175);
+
+// Type-6 message: the transaction code with the request URL.
+struct mzp6 {
+  long type;
+  char gtuid[23];
+  char trcode[33];
+  char seq[6];
+  char dtime[21];
+  char ipaddr[16];
+  char blocking[2];
+  char custinfo[33];
+  char userinfo[33];
+  char trcd_url[129];
+};
+using mzp6_t = mzp6;
+
+static_assert(sizeof(mzp6) == 304);
+static_assert(offsetof(mzp6, gtuid) == 8);
+static_assert(offsetof(mzp6, trcode) == 31);
+static_assert(offsetof(mzp6, seq) == 64);
+static_assert(offsetof(mzp6, dtime) == 70);
+static_assert(offsetof(mzp6, ipaddr) == 91);
+static_assert(offsetof(mzp6, blocking) == 107);
+static_assert(offsetof(mzp6, custinfo) == 109);
+static_assert(offsetof(mzp6, userinfo) == 142);
+static_assert(offsetof(mzp6, trcd_url) == 175);

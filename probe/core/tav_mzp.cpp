@@ -1,0 +1,443 @@
+// Monitoring messages: the thread's type-1 events, the transaction-code
+// messages, the per-thread choice of queue and the database call accounting.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "base/tav_globals.h"
+#include "base/tav_list.h"
+#include "base/tav_log.h"
+#include "base/tav_mzp.h"
+#include "base/tav_real.h"
+#include "base/tav_time.h"
+#include "core/tav_gtuid.h"
+#include "core/tav_mzp_send.h"
+#include "core/tav_tables.h"
+
+namespace {
+
+constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^31
+constexpr int kKindF = 0x80000;                 // descriptor kinds reported as "F"
+constexpr int kKindX = 0x800000;                // and as "X"
+constexpr size_t kUrlMax = 128;
+
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+// One run of queues: type 1 uses the gtuid family, types 2 and 4 the tcode
+// family, type 6 the tcod6 family.
+struct Family {
+  key_t key;
+  int count;
+  int* ids;
+};
+
+Family gtuid_family() { return {en_gtuid_queue_key, en_gtuid_queue_count, en_gtuid_queue_id}; }
+Family tcode_family() { return {en_tcode_queue_key, en_tcode_queue_count, en_tcode_queue_id}; }
+Family tcod6_family() { return {en_tcod6_queue_key, en_tcod6_queue_count, en_tcod6_queue_id}; }
+
+// Sends `size` payload bytes following the message type at `msg` onto the
+// next queue of `fam`, `rr` being the thread's round-robin index. Returns the
+// send result; -1 when the message was dropped.
+int queue_send(const char* name, const Family& fam, int& rr, const void* msg, size_t size) {
+  if (fam.count <= 0 || !fam.ids) return -1;
+  int idx = rr + 1;
+  if (idx >= fam.count || idx < 0) idx = 0;
+  rr = idx;
+
+  // The id array is shared between threads: a reset and a reopen racing each
+  // other both store a usable value.
+  const key_t key = fam.key + idx;
+  int id = __atomic_load_n(&fam.ids[idx], __ATOMIC_RELAXED);
+  if (id == -1) {
+    id = tav::real::msgget(key, 0666);
+    __atomic_store_n(&fam.ids[idx], id, __ATOMIC_RELAXED);
+  }
+  if (id == -1) return -1;
+
+  const int rc = tav::real::msgsnd(id, msg, size, IPC_NOWAIT);
+  if (rc == -1 && errno == EINVAL) {
+    const int err = errno;
+    TAV_LOG_T("M", "%s(0x%08x, %d) send error. (%d:%s)\n", name, static_cast<unsigned>(key), id,
+              err, strerror(err));
+    __atomic_store_n(&fam.ids[idx], -1, __ATOMIC_RELAXED);
+  }
+  return rc;
+}
+
+// The 22 digits of the identifier bytes, then NUL (23 bytes).
+void gtuid_text(const gtuid_t& g, char* out) {
+  for (size_t i = 0; i < sizeof g.gtuid; ++i) {
+    const unsigned b = g.gtuid[i];
+    out[2 * i] = static_cast<char>('0' + (b / 10) % 10);
+    out[2 * i + 1] = static_cast<char>('0' + b % 10);
+  }
+  out[2 * sizeof g.gtuid] = 0;
+}
+
+// The sequence counter as five digits, then NUL (6 bytes).
+void seq_text(const gtuid_t& g, char* out) {
+  snprintf(out, 6, "%05u", static_cast<unsigned>(g.seq.get()));
+}
+
+// Two digits of a product code, then NUL (3 bytes).
+void two_digits(int code, char* out) {
+  const unsigned v = static_cast<unsigned>(code < 0 ? -code : code) % 100;
+  out[0] = static_cast<char>('0' + v / 10);
+  out[1] = static_cast<char>('0' + v % 10);
+  out[2] = 0;
+}
+
+// Up to 15 characters of `text` (ending at a NUL or after `cap` bytes) into a
+// 16-byte address field, zero-filled.
+void addr_field(char (&out)[16], const char* text, size_t cap) {
+  memset(out, 0, sizeof out);
+  memcpy(out, text, strnlen(text, cap < sizeof out - 1 ? cap : sizeof out - 1));
+}
+
+void origin_text(const gtuid_t& g, char (&out)[16]) {
+  memset(out, 0, sizeof out);
+  snprintf(out, sizeof out, "%d.%d.%d.%d", g.ip[0], g.ip[1], g.ip[2], g.ip[3]);
+}
+
+void date_now(char* out) {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm lt{};
+  localtime_r(&tv.tv_sec, &lt);
+  tav_date_time(&tv, &lt, out);
+}
+
+uint64_t now_usec(timeval* keep) {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  if (keep) *keep = tv;
+  return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+}
+
+// Elapsed time on the 31-bit microsecond clock from `last` to `now`.
+uint64_t elapsed31(uint64_t now, uint64_t last) {
+  now %= kMod31;
+  last %= kMod31;
+  if (now > last) return now - last;
+  const uint64_t behind = last - now;
+  const uint64_t wrapped = kMod31 - 1 - last + now;
+  return behind < wrapped ? behind : wrapped;
+}
+
+int add31(int acc, uint64_t add) {
+  return static_cast<int>((static_cast<uint64_t>(static_cast<uint32_t>(acc)) + add) % kMod31);
+}
+
+// The database class character of a descriptor kind, 0 for none. The
+// server-information kind shares a bit with another class, so it goes first.
+char dbms_class(int info) {
+  if ((info & MFD_SERVER_INFO) == MFD_SERVER_INFO) return '(';
+  if (info & MFD_ORACLE) return ')';
+  if (info & MFD_SYBASE) return '+';
+  if (info & MFD_DB2) return '*';
+  if (info & MFD_UDB) return ',';
+  if (info & MFD_ALTIBASE) return '-';
+  return 0;
+}
+
+char io_kind(const mfd* r) {
+  if (!r) return 'N';
+  if (r->info & (MFD_INET | MFD_INET6)) return 'S';
+  if (r->info & MFD_UNIX) return 'U';
+  if (r->info & kKindF) return 'F';
+  if (r->info & kKindX) return 'X';
+  return 'N';
+}
+
+void next_seq(mthr* m) { m->gtuid.seq = static_cast<uint16_t>(m->gtuid.seq.get() + 1); }
+
+void set_event(mzp1_t& z, char event, char dir) {
+  z.start[0] = event;
+  z.send[0] = dir;
+}
+
+void dbms_detail(const mthr* m, uint64_t now) {
+  TAV_LOG_D("M", "ctime[%lld] ptime(0x%x:%d) etime(0x%x:%d) stime(0x%x:%d)\n",
+            static_cast<long long>(now), static_cast<unsigned>(m->dbmsptime), m->dbmsptime,
+            static_cast<unsigned>(m->dbmsetime), m->dbmsetime,
+            static_cast<unsigned>(m->dbmsstime), m->dbmsstime);
+}
+
+// The parts shared by the transaction-code messages (they agree up to the
+// blocking byte).
+template <typename Rec>
+void fill_tcode(const mthr* m, Rec& r) {
+  memset(&r, 0, sizeof r);
+  r.type = en_my_pid;
+  gtuid_text(m->gtuid, r.gtuid);
+  memcpy(r.trcode, m->gtuid.trcode, sizeof m->gtuid.trcode);
+  seq_text(m->gtuid, r.seq);
+  date_now(r.dtime);
+  origin_text(m->gtuid, r.ipaddr);
+  r.blocking[0] = m->gtuid.trblock;
+}
+
+template <typename Rec>
+void fill_info(const mthr* m, Rec& r) {
+  memcpy(r.custinfo, m->custinfo, sizeof m->custinfo);
+  memcpy(r.userinfo, m->userinfo, sizeof m->userinfo);
+}
+
+template <typename Rec>
+void tcode_send(mthr* m, const char* name, const Family& fam, const Rec& r) {
+  const size_t size = sizeof r - sizeof r.type;
+  const int rc = queue_send(name, fam, m->tqsi, &r, size);
+  TAV_LOG_D("M", "gtuid(%.*s %.*s) trcode(%.*s) %s(%d).\n", 22, r.gtuid, 5, r.seq, 32, r.trcode,
+            name, rc);
+  TAV_LOG_H("M", &r.gtuid, static_cast<int>(size), "%s", name);
+}
+
+}  // namespace
+
+void tav_mzp1_send(mthr* m) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  constexpr size_t size = sizeof(mzp1_t) - sizeof z.type;
+#if TAV_WITH_JAVA
+  if (!en_mzp_qsend) {
+    void* copy = malloc(size);
+    if (!copy) return;
+    memcpy(copy, z.gtuid, size);
+    if (tav_list_add(m->glist, 'G', copy, static_cast<int>(size)) != 0) free(copy);
+    return;
+  }
+#endif
+  const int rc = queue_send("mzp1", gtuid_family(), m->gqsi, &z, size);
+  TAV_LOG_D("M", "gtuid(%.*s %.*s) (%.2s %.1s%.1s) mzp1(%d).\n", 22, z.gtuid, 5, z.seq, z.pcode,
+            z.start, z.send, rc);
+  TAV_LOG_H("M", z.gtuid, static_cast<int>(size), "mzp1");
+}
+
+void tav_mzp2_send(mthr* m) {
+  if (!m || !en_mzp_qsend) return;
+  ErrnoKeeper keep;
+  mzp2_t r;
+  fill_tcode(m, r);
+  tcode_send(m, "mzp2", tcode_family(), r);
+}
+
+void tav_mzp4_send(mthr* m) {
+  if (!m || !en_mzp_qsend) return;
+  ErrnoKeeper keep;
+  mzp4_t r;
+  fill_tcode(m, r);
+  fill_info(m, r);
+  tcode_send(m, "mzp4", tcode_family(), r);
+}
+
+void tav_mzp6_send(mthr* m, const char* url, int len) {
+  if (!m || !en_mzp_qsend) return;
+  ErrnoKeeper keep;
+  mzp6_t r;
+  fill_tcode(m, r);
+  fill_info(m, r);
+  if (url && len > 0) memcpy(r.trcd_url, url, static_cast<size_t>(len) < kUrlMax ? len : kUrlMax);
+  tcode_send(m, "mzp6", tcod6_family(), r);
+}
+
+void tav_mzp1_proc(mthr* m, int code) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  const char event = static_cast<char>(code & 0xff);
+  const char dir = static_cast<char>((code >> 8) & 0xff);
+  gtuid_t& g = m->gtuid;
+  mzp1_t& z = m->mzp1;
+
+  if (event == 'S') {
+    tav_gtuid_time_init(m);  // stamps stime/ctime, dtime outside BMT mode
+  } else if (event == 'E') {
+    tav_gtuid_time(m);
+  }
+  seq_text(g, z.seq);
+
+  if (dir == 'R') {
+    char key[21];
+    memcpy(key, en_my_pname, 16);
+    memcpy(key + 16, z.seq, 5);
+    g.gpat = g.gpat.get() ^ tav_pattern_value(key, static_cast<int>(sizeof key));
+    if (!en_qel_full) return;  // half mode reports only the send side
+  }
+
+  gtuid_text(g, z.gtuid);
+  memcpy(z.trcode, g.trcode, sizeof g.trcode);
+  z.trcode[sizeof g.trcode] = 0;
+  z.start[0] = event;
+  z.start[1] = 0;
+  z.send[0] = dir;
+  z.send[1] = 0;
+  z.scode[0] = en_my_scode;
+  z.scode[1] = 0;
+  two_digits(en_my_pcode, z.pcode);
+
+  const mfd* r = tav::fd_record(m->fildes);
+  char kind = io_kind(r);
+
+#if TAV_WITH_JAVA
+  const bool queue_name = m->mqname[0] != 0;
+#else
+  const bool queue_name = false;
+#endif
+  if (queue_name) {
+#if TAV_WITH_JAVA
+    kind = 'Q';
+    addr_field(z.ipaddr, m->mqname, sizeof m->mqname);
+    z.port = 0;
+    memset(m->mqname, 0, sizeof m->mqname);
+#endif
+  } else if (!(event == 'S' && kind == 'N')) {
+    if (r && r->rip[0])
+      addr_field(z.ipaddr, r->rip, sizeof r->rip);
+    else
+      addr_field(z.ipaddr, "NONE", 5);
+    z.port = static_cast<uint32_t>(r ? r->rport : 0);
+  } else {
+    kind = 'S';
+    origin_text(g, z.ipaddr);
+    z.port = 0;
+  }
+  z.iotype[0] = kind;
+  z.iotype[1] = 0;
+
+  memcpy(&z.iosize, &g.pck, sizeof z.iosize);
+  memcpy(z.pattern, &g.gpat, sizeof z.pattern);
+#if TAV_WITH_JAVA
+  if (m->errflag == 1) memcpy(z.filler, m->errcode, sizeof z.filler);
+#endif
+  tav_mzp1_send(m);
+}
+
+void tav_mzp1_dbms_send(mthr* m) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  m->dbmsstime = 0;
+  m->dbms_ltime = 0;
+  m->dbmsetime = 0;
+  tav_gtuid_time(m);
+  if (en_qel_full) next_seq(m);
+  tav_mzp1_proc(m, TAV_MZP_SC);
+
+  // The following messages of the exchange name the database side.
+  const mfd* r = tav::fd_record(m->fildes);
+  if (r && r->scode) {
+    z.scode[0] = static_cast<char>(r->scode + '0');
+    two_digits(r->pcode, z.pcode);
+    m->dbmsf = '(';
+  } else {
+    z.scode[0] = en_my_dcode;
+    m->dbmsf = dbms_class(r ? r->info : 0);
+    two_digits(static_cast<unsigned char>(m->dbmsf), z.pcode);
+  }
+  z.scode[1] = 0;
+
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  if (m->fildes >= 0 && getsockname(m->fildes, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+    int port = -1;
+    if (local.ss_family == AF_INET && len >= sizeof(sockaddr_in))
+      port = ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
+    else if (local.ss_family == AF_INET6 && len >= sizeof(sockaddr_in6))
+      port = ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    if (port >= 0) {
+      addr_field(z.ipaddr, en_my_ip, sizeof en_my_ip);
+      z.port = static_cast<uint32_t>(port);
+    }
+  }
+
+  if (en_qel_full) {
+    next_seq(m);
+    seq_text(m->gtuid, z.seq);
+    set_event(z, 'C', 'R');
+    z.etime = 0;
+    tav_mzp1_send(m);
+  }
+  m->ofildes = m->fildes;
+}
+
+void tav_mzp1_dbms_conti_send(mthr* m) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  const uint64_t now = now_usec(nullptr);
+  m->dbms_ltime = static_cast<long>(now);
+  m->dbmsptime = add31(m->dbmsptime, elapsed31(now, m->gtuid.ctime.get()));
+  m->gtuid.ctime = static_cast<uint32_t>(now % kMod31);
+  dbms_detail(m, now);
+}
+
+void tav_mzp1_dbms_conti_recv(mthr* m) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  timeval tv{};
+  const uint64_t now = now_usec(&tv);
+  if (!en_bmt_mode) m->tv = tv;
+  m->dbmsetime = add31(m->dbmsetime, elapsed31(now, m->gtuid.ctime.get()));
+  m->gtuid.ctime = static_cast<uint32_t>(now % kMod31);
+  dbms_detail(m, now);
+  m->dbms_ltime = 0;
+}
+
+void tav_mzp1_dbms_recv(mthr* m) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  date_now(z.dtime);
+  z.etime = static_cast<uint32_t>(m->dbmsetime);
+  z.rtime = static_cast<uint32_t>(m->dbmsstime) + static_cast<uint32_t>(m->dbmsetime);
+
+  next_seq(m);
+  seq_text(m->gtuid, z.seq);
+  set_event(z, 'C', 'S');
+  tav_mzp1_send(m);
+
+  if (en_dbms_wait_gtuid && m->dbms_ltime >= 1) {
+    next_seq(m);
+    seq_text(m->gtuid, z.seq);
+    z.start[0] = 'W';
+    tav_gtuid_time(m);
+    tav_mzp1_send(m);
+  }
+  next_seq(m);
+
+  if (en_qel_full) {
+    seq_text(m->gtuid, z.seq);
+    z.scode[0] = en_my_scode;
+    z.scode[1] = 0;
+    two_digits(en_my_pcode, z.pcode);
+    set_event(z, 'C', 'R');
+    z.etime = 0;
+    const mfd* o = tav::fd_record(m->ofildes);
+    if (o && o->rip[0]) {
+      addr_field(z.ipaddr, o->rip, sizeof o->rip);
+      z.port = static_cast<uint32_t>(o->rport);
+    }
+    tav_mzp1_send(m);
+  }
+  m->dbms_ltime = 0;
+  m->ofildes = 0;
+  m->dbmsf = 0;
+  dbms_detail(m, now_usec(nullptr));
+}
