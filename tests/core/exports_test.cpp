@@ -46,7 +46,11 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
                           "en_log_shmkey", "en_log_shmid", "en_log_info", "en_ath_info",
                           // the exclusion table and port registration, for adapters
                           "tav_set_except_port", "tav_is_except_port", "tav_except_port",
-                          "tav_except_port_count", "tav_bind_port", "tav_close_port"})
+                          "tav_except_port_count", "tav_bind_port", "tav_close_port",
+                          // transaction boundaries and codes set by the host itself
+                          "TAV_GTUID_CREATE_ALONE", "TAV_GTUID_END_ALONE",
+                          "TAV_GTUID_CLEAR_ALONE", "TAV_GTUID_GET_TRCODE",
+                          "TAV_GTUID_GET_TRCODE2", "TAV_GTUID_GET_TRCODE3"})
     expected.insert(log);
   EXPECT_EQ(names, expected);
 }
