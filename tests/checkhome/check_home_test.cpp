@@ -29,6 +29,7 @@
 
 #include "base/tav_check_home.h"
 #include "base/tav_globals.h"
+#include "sockaddrs.h"
 
 // The test program's own umask: the library is linked in statically, so any
 // umask call it makes lands here and is counted.
@@ -68,14 +69,7 @@ class Fd {
   int fd_;
 };
 
-sockaddr_storage v4(const char* ip, int port) {
-  sockaddr_storage ss{};
-  auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-  in->sin_family = AF_INET;
-  in->sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, ip, &in->sin_addr);
-  return ss;
-}
+sockaddr_storage v4(const char* ip, int port) { return qel::test::inet4(ip, port); }
 
 const sockaddr* sa(const sockaddr_storage& ss) { return reinterpret_cast<const sockaddr*>(&ss); }
 

@@ -9,34 +9,13 @@
 
 #include "base/tav_ipinfo.h"
 #include "core/tav_tables.h"
+#include "sockaddrs.h"
 
 namespace {
 
-sockaddr_storage unix_addr(const char* path) {
-  sockaddr_storage ss{};
-  auto* un = reinterpret_cast<sockaddr_un*>(&ss);
-  un->sun_family = AF_UNIX;
-  strncpy(un->sun_path, path, sizeof un->sun_path);
-  return ss;
-}
-
-sockaddr_storage inet_addr4(const char* ip, int port) {
-  sockaddr_storage ss{};
-  auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-  in->sin_family = AF_INET;
-  in->sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, ip, &in->sin_addr);
-  return ss;
-}
-
-sockaddr_storage inet_addr6(const char* ip, int port) {
-  sockaddr_storage ss{};
-  auto* in = reinterpret_cast<sockaddr_in6*>(&ss);
-  in->sin6_family = AF_INET6;
-  in->sin6_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET6, ip, &in->sin6_addr);
-  return ss;
-}
+using qel::test::inet4;
+using qel::test::inet6;
+using qel::test::unix_path;
 
 struct Case {
   const char* name;
@@ -84,24 +63,24 @@ TEST_P(FdInit, Classifies) {
 INSTANTIATE_TEST_SUITE_P(
     Addresses, FdInit,
     ::testing::Values(
-        Case{"unix_empty_path_untracked", unix_addr(""), 0, kBefore, "old", 1},
-        Case{"unix_bound", unix_addr("/tmp/app/srv.sock"), 0, MFD_UNIX | MFD_LOCAL, "srv.sock", -1},
-        Case{"unix_keep_path", unix_addr("/var/run/wsmd/ctl"), 2,
+        Case{"unix_empty_path_untracked", unix_path(""), 0, kBefore, "old", 1},
+        Case{"unix_bound", unix_path("/tmp/app/srv.sock"), 0, MFD_UNIX | MFD_LOCAL, "srv.sock", -1},
+        Case{"unix_keep_path", unix_path("/var/run/wsmd/ctl"), 2,
              MFD_UNIX | MFD_LOCAL | MFD_KEEP, "ctl", -1},
-        Case{"unix_long_component_cut", unix_addr("/tmp/averyveryverylongsocketname"), 2,
+        Case{"unix_long_component_cut", unix_path("/tmp/averyveryverylongsocketname"), 2,
              MFD_UNIX | MFD_LOCAL, "averyveryverylo", -1},
-        Case{"unix_no_slash", unix_addr("relative.sock"), 2, MFD_UNIX | MFD_LOCAL,
+        Case{"unix_no_slash", unix_path("relative.sock"), 2, MFD_UNIX | MFD_LOCAL,
              "relative.sock", -1},
-        Case{"inet_port_zero_untracked", inet_addr4("127.0.0.1", 0), 2, kBefore, "old", 1},
-        Case{"inet_peer_local", inet_addr4("127.0.0.1", 80), 2, MFD_INET | MFD_LOCAL,
+        Case{"inet_port_zero_untracked", inet4("127.0.0.1", 0), 2, kBefore, "old", 1},
+        Case{"inet_peer_local", inet4("127.0.0.1", 80), 2, MFD_INET | MFD_LOCAL,
              "127.0.0.1", 80},
-        Case{"inet_peer_remote", inet_addr4("127.0.0.2", 8080), 2, MFD_INET | MFD_REMOTE,
+        Case{"inet_peer_remote", inet4("127.0.0.2", 8080), 2, MFD_INET | MFD_REMOTE,
              "127.0.0.2", 8080},
-        Case{"inet_bound_keeps_peer", inet_addr4("0.0.0.0", 9000), 0, MFD_INET, "old", 1},
-        Case{"inet6_mapped_local", inet_addr6("::ffff:127.0.0.1", 443), 2,
+        Case{"inet_bound_keeps_peer", inet4("0.0.0.0", 9000), 0, MFD_INET, "old", 1},
+        Case{"inet6_mapped_local", inet6("::ffff:127.0.0.1", 443), 2,
              MFD_INET6 | MFD_LOCAL, "127.0.0.1", 443},
-        Case{"inet6_loopback", inet_addr6("::1", 443), 2, MFD_INET6 | MFD_REMOTE, "1", 443},
-        Case{"inet6_long_text_cut", inet_addr6("fe80::1234:5678:9abc:def0", 1), 2,
+        Case{"inet6_loopback", inet6("::1", 443), 2, MFD_INET6 | MFD_REMOTE, "1", 443},
+        Case{"inet6_long_text_cut", inet6("fe80::1234:5678:9abc:def0", 1), 2,
              MFD_INET6 | MFD_REMOTE, "def0", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -110,7 +89,7 @@ TEST_F(FdInit, LeavesOtherFamiliesAndOutOfRangeDescriptorsAlone) {
   ss.ss_family = AF_NETLINK;
   tav_fd_init(&thread_, kFd, reinterpret_cast<sockaddr*>(&ss), 2);
   EXPECT_EQ(table_[kFd].info, kBefore);
-  const auto in = inet_addr4("127.0.0.1", 80);
+  const auto in = inet4("127.0.0.1", 80);
   for (int fd : {-1, 16, 1 << 30}) {
     EXPECT_EQ(tav_fd_init(&thread_, fd, reinterpret_cast<const sockaddr*>(&in), 2), 0);
   }
@@ -137,7 +116,7 @@ class FdInitWithList : public FdInit {
     FdInit::TearDown();
   }
   const mfd& classify(const char* ip, int port, int how) {
-    const auto addr = inet_addr4(ip, port);
+    const auto addr = inet4(ip, port);
     tav_fd_init(&thread_, kFd, reinterpret_cast<const sockaddr*>(&addr), how);
     return table_[kFd];
   }
