@@ -10,9 +10,11 @@ namespace qel::test {
 
 class TempDir {
  public:
+  // Under TMPDIR, or /tmp.
   TempDir() {
-    char tmpl[] = "/tmp/qel-core-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qel-test-XXXXXX";
+    if (mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
@@ -21,10 +23,11 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
+  bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(file(name), std::ios::binary) << text;
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc) << text;
     return file(name);
   }
   static std::string read(const std::string& path) {
