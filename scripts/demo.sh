@@ -18,14 +18,23 @@ trap cleanup EXIT
 
 # Settings for every build (the Java builds read the dotted names, the others
 # the upper-case ones): logging on at the detail level, logs in the temp dir.
-mkdir -p "$work/logs" "$work/site"
+# Check mode on: the server registers its port in a private check home, curl
+# (monitored too) leaves a marker, and the server recognises it as a
+# monitored caller.
+mkdir -p "$work/logs" "$work/site" "$work/check"
 cat >"$work/settings" <<EOT
 qel.log = ON
 qel.log.level = 1
 qel.log.path = $work/logs
+qel.check.mode = ON
+qel.check.udp.port = 7070
+qel.check.home = $work/check
 QEL_LOG = ON
 QEL_LOG_LEVEL = 1
 QEL_LOG_PATH = $work/logs
+QEL_CHECK_MODE = ON
+QEL_CHECK_UDP_PORT = 7070
+QEL_CHECK_HOME = $work/check
 EOT
 export TAV_CONFIG_FILE="$work/settings"
 
@@ -35,15 +44,17 @@ want=$(sha256sum <"$work/site/payload.bin" | cut -d' ' -f1)
 
 for build in jeus weblogic tmax webtob; do
   lib="$PWD/build/probe/libprobe-$build.so"
-  # Port 0: the kernel picks a free one, the server prints it.
+  # A free port, chosen here: a server bound to an explicit port registers it
+  # in the check home (one bound to port 0 would not).
+  free=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   LD_PRELOAD="$lib" python3 -u -c '
 import http.server, functools, sys
 class Quiet(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args): pass
 h = functools.partial(Quiet, directory=sys.argv[1])
-s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), h)
+s = http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[2])), h)
 print(s.server_address[1], flush=True)
-s.serve_forever()' "$work/site" >"$work/port" &
+s.serve_forever()' "$work/site" "$free" >"$work/port" &
   server=$!
   for _ in $(seq 200); do [[ -s "$work/port" ]] && break; sleep 0.1; done
   port=$(cat "$work/port")
@@ -62,6 +73,6 @@ done
 echo "all four probe builds ran the programs unchanged"
 echo
 echo "what the probes recorded (per-process logs, detail level):"
-grep -h -E "create\. accept|connect\.$|start\." "$work"/logs/TavQEL.LOG.* | head -8
+grep -h -E "listen\(|qel service set" "$work"/logs/TavQEL.LOG.* | head -8
 echo "start log:"
 head -4 "$work"/logs/tavstart.*
