@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/tav_digits.h"
 #include "base/tav_real.h"
 
 namespace tav {
@@ -135,10 +136,7 @@ void add_gtuid_message(Text& t, const gtuid_t* g, const char* fmt, va_list ap) {
   const auto* b = reinterpret_cast<const unsigned char*>(g);
   if (b) {
     char digits[23];
-    for (int i = 0; i < 11; ++i) {
-      digits[2 * i] = static_cast<char>('0' + b[5 + i] / 10 % 10);
-      digits[2 * i + 1] = static_cast<char>('0' + b[5 + i] % 10);
-    }
+    tav::gtuid_digits(b + 5, digits);  // the identifier follows marker and flag
     m.add("gtuid(%.*s %05d %05d) (0x%02x) ", 22, digits, (b[16] << 8) | b[17], (b[18] << 8) | b[19],
           b[4]);
   }

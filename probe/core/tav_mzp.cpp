@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/tav_digits.h"
 #include "base/tav_globals.h"
 #include "base/tav_list.h"
 #include "base/tav_log.h"
@@ -83,14 +84,7 @@ int queue_send(const char* name, const Family& fam, int& rr, const void* msg, si
 }
 
 // The 22 digits of the identifier bytes, then NUL (23 bytes).
-void gtuid_text(const gtuid_t& g, char* out) {
-  for (size_t i = 0; i < sizeof g.gtuid; ++i) {
-    const unsigned b = g.gtuid[i];
-    out[2 * i] = static_cast<char>('0' + (b / 10) % 10);
-    out[2 * i + 1] = static_cast<char>('0' + b % 10);
-  }
-  out[2 * sizeof g.gtuid] = 0;
-}
+void gtuid_text(const gtuid_t& g, char* out) { tav::gtuid_digits(g.gtuid, out); }
 
 // The sequence counter as five digits, then NUL (6 bytes).
 void seq_text(const gtuid_t& g, char* out) {
