@@ -3,7 +3,7 @@
 # through sudo). Packages already present are left alone.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 curl)
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 curl sysstat)
 # A JDK already on the PATH serves as well as Debian's.
 command -v javac >/dev/null || packages+=(default-jdk-headless)
 
