@@ -62,16 +62,16 @@ int decimal(const char* s) {
   return static_cast<int>(v);
 }
 
-// ---- port specification --------------------------------------------------
+// ---- the port field: "*", a range "a-b", or a single number -------------
 
-struct PortSpec {
+struct PortField {
   int port;
   int from;
   int to;
 };
 
 // "*", "a-b" with 1 <= a <= b, or 1 to 6 digits; false for anything else.
-bool parse_port(const char* s, PortSpec* p) {
+bool parse_port(const char* s, PortField* p) {
   if (strcmp(s, "*") == 0) {
     *p = {0, 1, 65535};
     return true;
@@ -203,7 +203,7 @@ bool port_rule(const taviplist* e, int port) {
 }
 
 // Adds a server-information or adapter entry; false when it is invalid.
-bool add_coded(taviplist_t* list, const Fields& f, int kind, PortSpec* ps, int* rc) {
+bool add_coded(taviplist_t* list, const Fields& f, int kind, PortField* ps, int* rc) {
   if (f.n < 4 || !parse_port(f.f[1], ps)) return false;
   *rc = tav_iplist_add(list, f.f[0], ps->port, ps->from, ps->to, kind, decimal(f.f[2]),
                        decimal(f.f[3]));
@@ -219,7 +219,7 @@ int tav_ipinfo(char* text, int mode) {
     return -1;
   }
   return for_each_entry(text, [&](const Fields& f) {
-    PortSpec ps;
+    PortField ps;
     if (f.n < 2 || !parse_port(f.f[1], &ps)) return;
     const int kind = f.n >= 3 ? kind_of(f.f[2]) : static_cast<int>(MFD_SERVICE);
     const int rc = mode == 1 ? tav_iplist_add(list, f.f[0], ps.port, ps.from, ps.to, kind, 0, 0)
@@ -233,7 +233,7 @@ int tav_sipinfo(char* text) {
   taviplist_t* list = current(&en_mip);
   if (!list) return -1;
   for_each_entry(text, [&](const Fields& f) {
-    PortSpec ps;
+    PortField ps;
     int rc;
     if (!add_coded(list, f, MFD_SERVER_INFO, &ps, &rc)) return;
     TAV_LOG_T("M", "msip: %s:%d (0x%08x) scode(%d) pcode(%d). rc(%d)\n", f.f[0], decimal(f.f[1]),
@@ -246,7 +246,7 @@ int tav_aipinfo(char* text) {
   taviplist_t* list = current(&en_mip);
   if (!list) return -1;
   for_each_entry(text, [&](const Fields& f) {
-    PortSpec ps;
+    PortField ps;
     int rc;
     if (!add_coded(list, f, MFD_ADAPTER, &ps, &rc)) return;
     TAV_LOG_T("M", "aip %s:%d\n", f.f[0], ps.port);
@@ -262,7 +262,7 @@ int tav_eipinfo(int mode, char* text) {
   }
   const int m = mode == TAV_IP_INCLUDE ? TAV_IP_INCLUDE : TAV_IP_EXCLUDE;
   return for_each_entry(text, [&](const Fields& f) {
-    PortSpec ps;
+    PortField ps;
     if (f.n < 2 || !parse_port(f.f[1], &ps)) return;
     const int rc = tav_iplist_add(list, f.f[0], ps.port, ps.from, ps.to, m, 0, 0);
     TAV_LOG_T("M", "cip: %s:%d(%d:%d) (%d). rc(%d)\n", f.f[0], shown_port(ps.port), ps.from, ps.to,

@@ -18,6 +18,7 @@
 #include <ctime>
 
 #include "base/tav_digits.h"
+#include "base/tav_errno.h"
 #include "base/tav_real.h"
 
 namespace tav {
@@ -26,11 +27,7 @@ int log_tmax_style;
 
 namespace {
 
-// Keeps the host's errno across a log call.
-struct ErrnoKeeper {
-  int saved = errno;
-  ~ErrnoKeeper() { errno = saved; }
-};
+using tav::ErrnoKeeper;
 
 // A text built piece by piece into a fixed buffer; whatever does not fit is
 // cut off.

@@ -61,6 +61,15 @@ static_assert(offsetof(mzp1, rtime) == 284);
 static_assert(offsetof(mzp1, pattern) == 288);
 static_assert(offsetof(mzp1, filler) == 292);
 
+// The transaction-code messages share their first 109 bytes.
+#define TAV_ASSERT_TCODE_HEAD(T)                 \
+  static_assert(offsetof(T, gtuid) == 8);        \
+  static_assert(offsetof(T, trcode) == 31);      \
+  static_assert(offsetof(T, seq) == 64);         \
+  static_assert(offsetof(T, dtime) == 70);       \
+  static_assert(offsetof(T, ipaddr) == 91);      \
+  static_assert(offsetof(T, blocking) == 107)
+
 // Type-2 message: the transaction code of a transaction, once known.
 struct mzp2 {
   long type;
@@ -75,12 +84,7 @@ struct mzp2 {
 using mzp2_t = mzp2;
 
 static_assert(sizeof(mzp2) == 112);
-static_assert(offsetof(mzp2, gtuid) == 8);
-static_assert(offsetof(mzp2, trcode) == 31);
-static_assert(offsetof(mzp2, seq) == 64);
-static_assert(offsetof(mzp2, dtime) == 70);
-static_assert(offsetof(mzp2, ipaddr) == 91);
-static_assert(offsetof(mzp2, blocking) == 107);
+TAV_ASSERT_TCODE_HEAD(mzp2);
 static_assert(offsetof(mzp2, dummy) == 109);
 
 // Type-4 message: the transaction code with customer and user information.
@@ -99,12 +103,7 @@ struct mzp4 {
 using mzp4_t = mzp4;
 
 static_assert(sizeof(mzp4) == 176);
-static_assert(offsetof(mzp4, gtuid) == 8);
-static_assert(offsetof(mzp4, trcode) == 31);
-static_assert(offsetof(mzp4, seq) == 64);
-static_assert(offsetof(mzp4, dtime) == 70);
-static_assert(offsetof(mzp4, ipaddr) == 91);
-static_assert(offsetof(mzp4, blocking) == 107);
+TAV_ASSERT_TCODE_HEAD(mzp4);
 static_assert(offsetof(mzp4, custinfo) == 109);
 static_assert(offsetof(mzp4, userinfo) == 142);
 static_assert(offsetof(mzp4, dummy) == 175);
@@ -125,12 +124,7 @@ struct mzp6 {
 using mzp6_t = mzp6;
 
 static_assert(sizeof(mzp6) == 304);
-static_assert(offsetof(mzp6, gtuid) == 8);
-static_assert(offsetof(mzp6, trcode) == 31);
-static_assert(offsetof(mzp6, seq) == 64);
-static_assert(offsetof(mzp6, dtime) == 70);
-static_assert(offsetof(mzp6, ipaddr) == 91);
-static_assert(offsetof(mzp6, blocking) == 107);
+TAV_ASSERT_TCODE_HEAD(mzp6);
 static_assert(offsetof(mzp6, custinfo) == 109);
 static_assert(offsetof(mzp6, userinfo) == 142);
 static_assert(offsetof(mzp6, trcd_url) == 175);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/tav_check_home.h"
+#include "base/tav_errno.h"
 #include "base/tav_ipinfo.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
@@ -21,11 +22,7 @@ int en_was_sock = -1;
 
 namespace {
 
-// Keeps the real call's errno across the bookkeeping that follows it.
-struct ErrnoGuard {
-  int saved = errno;
-  ~ErrnoGuard() { errno = saved; }
-};
+using tav::ErrnoKeeper;
 
 void reset(mfd& r) { memset(&r, 0, sizeof r); }
 
@@ -134,7 +131,7 @@ int accept_with(int fd, Call call) {
   mthr* m = tav_thrinfo();
   if (listener->info == 0) {
     // A listener this library never saw bound (inherited, for example).
-    ErrnoGuard keep;
+    ErrnoKeeper keep;
     sockaddr_storage local;
     socklen_t n = sizeof local;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n) == 0)
@@ -151,7 +148,7 @@ int accept_with(int fd, Call call) {
 
   const int nfd = call();
   if (nfd < 0) return nfd;
-  ErrnoGuard keep;
+  ErrnoKeeper keep;
   mfd* r = tav::fd_record(nfd);
   if (!r) {
     TAV_LOG_D("M", "fd(%04d) accept. invalid\n", nfd);
@@ -195,7 +192,7 @@ int dup_onto(int fd, int nfd, Call call) {
   // The target now refers to the source's file, tracked or not: a record
   // left from what the target was before would describe a closed socket.
   if (mfd* n = tav::fd_record(nfd)) {
-    ErrnoGuard keep;
+    ErrnoKeeper keep;
     inherit(*n, info);
     if (info) TAV_LOG_D("M", "fd(%04d 0x%08x) create. dup2 fd(%04d 0x%08x)\n", fd, info, nfd, info);
   }
@@ -211,7 +208,7 @@ TAV_EXPORT int listen(int fd, int backlog) noexcept {
   const int rc = tav::real::listen(fd, backlog);
   if (rc != 0) return rc;
   if (mfd* r = tav::fd_record(fd); r && r->bind == 1) {
-    ErrnoGuard keep;
+    ErrnoKeeper keep;
     tav_listen_port(fd);
   }
   return rc;
@@ -228,7 +225,7 @@ TAV_EXPORT int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept
   if (m->bl) return tav::real::bind(fd, addr, len);
   const int rc = tav::real::bind(fd, addr, len);
   if (rc != 0) return rc;
-  ErrnoGuard keep;
+  ErrnoKeeper keep;
   sockaddr_storage copy;
   const sockaddr* a = tav::copy_addr(addr, len, copy);
   reset(*r);  // a socket number seen before belongs to a new socket now
@@ -285,7 +282,7 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   }
   const int rc = tav::real::connect(fd, addr, len);
   if (rc != 0 && errno != EINPROGRESS) return rc;
-  ErrnoGuard keep;
+  ErrnoKeeper keep;
   reset(*r);  // a socket number seen before belongs to a new socket now
   tav_fd_init(m, fd, a, 2);
   stream_only(fd, *r);
@@ -316,7 +313,7 @@ TAV_EXPORT int close(int fd) {
   if (m->ofildes == fd) m->ofildes = 0;
   if (m->gtuid_last_create_fd == fd) m->gtuid_last_create_fd = 0;
   const int rc = tav::real::close(fd);
-  ErrnoGuard keep;
+  ErrnoKeeper keep;
   TAV_LOG_D("M", "fd(%04d) close. rc(%d)\n", fd, rc);
   return rc;
 }
@@ -328,7 +325,7 @@ TAV_EXPORT int dup(int fd) noexcept {
   if (!r || r->info == 0 || tav_thrinfo()->bl) return tav::real::dup(fd);
   const int nfd = tav::real::dup(fd);
   if (mfd* n = tav::fd_record(nfd)) {
-    ErrnoGuard keep;
+    ErrnoKeeper keep;
     inherit(*n, r->info);
     TAV_LOG_D("M", "fd(%04d 0x%08x) create. dup fd(%d)\n", fd, r->info, nfd);
   }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/tav_errno.h"
 #include "base/tav_export.h"
 #include "base/tav_log.h"
 #include "core/tav_gtuid.h"
@@ -37,7 +38,7 @@ void end_log(const mthr* m, const char* title) {
 // `send`. Codes longer than the 32-byte field are cut to it.
 template <typename Send>
 int set_trcode(const char* code, int len, Send send) {
-  const int saved_errno = errno;
+  tav::ErrnoKeeper keep;
   mthr* m = own_record();
   if (m) {
     TAV_LOG_D("M", "TAV_GTUID_GET_TRCODE ......... trcode (%d:%.*s)\n", len,
@@ -51,7 +52,6 @@ int set_trcode(const char* code, int len, Send send) {
       send(m);
     }
   }
-  errno = saved_errno;
   return 0;
 }
 
@@ -60,17 +60,16 @@ int set_trcode(const char* code, int len, Send send) {
 extern "C" {
 
 TAV_EXPORT int TAV_GTUID_CREATE_ALONE(void) {
-  const int saved_errno = errno;
+  tav::ErrnoKeeper keep;
   if (mthr* m = own_record()) {
     tav_gtuid_create(m);
     tav_mzp1_proc(m, TAV_MZP_RS);
   }
-  errno = saved_errno;
   return 0;
 }
 
 TAV_EXPORT int TAV_GTUID_END_ALONE(void) {
-  const int saved_errno = errno;
+  tav::ErrnoKeeper keep;
   mthr* m = own_record();
   if (m) {
     m->fildes = 0;
@@ -83,17 +82,15 @@ TAV_EXPORT int TAV_GTUID_END_ALONE(void) {
       end_log(m, "GTUID_END info(c)");
     }
   }
-  errno = saved_errno;
   return 0;
 }
 
 TAV_EXPORT int TAV_GTUID_CLEAR_ALONE(void) {
-  const int saved_errno = errno;
+  tav::ErrnoKeeper keep;
   if (mthr* m = own_record()) {
     m->gtuid.gflag = 0;
     end_log(m, "CLEAR info(c)");
   }
-  errno = saved_errno;
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "base/tav_digits.h"
+#include "base/tav_errno.h"
 #include "base/tav_globals.h"
 #include "base/tav_list.h"
 #include "base/tav_log.h"
@@ -31,16 +32,7 @@ constexpr int kKindF = 0x80000;                 // descriptor kinds reported as 
 constexpr int kKindX = 0x800000;                // and as "X"
 constexpr size_t kUrlMax = 128;
 
-class ErrnoKeeper {
- public:
-  ErrnoKeeper() : saved_(errno) {}
-  ~ErrnoKeeper() { errno = saved_; }
-  ErrnoKeeper(const ErrnoKeeper&) = delete;
-  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
- private:
-  int saved_;
-};
+using tav::ErrnoKeeper;
 
 // One run of queues: type 1 uses the gtuid family, types 2 and 4 the tcode
 // family, type 6 the tcod6 family.

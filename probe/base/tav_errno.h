@@ -1,0 +1,20 @@
+// Keeps the host's errno across the library's own work: the host sees the
+// errno of its real call, never one of the library's calls.
+#pragma once
+
+#include <cerrno>
+
+namespace tav {
+
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+}  // namespace tav
