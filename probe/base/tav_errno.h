@@ -12,6 +12,8 @@ class ErrnoKeeper {
   ~ErrnoKeeper() { errno = saved_; }
   ErrnoKeeper(const ErrnoKeeper&) = delete;
   ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+  // The value restored at the end of the scope, when it is not the entry one.
+  void set(int e) { saved_ = e; }
 
  private:
   int saved_;

@@ -22,9 +22,7 @@ mthr* own_record() {
   return m == tav::overflow_record() ? nullptr : m;
 }
 
-bool active(const mthr* m) {
-  return m->gtuid.gflag == 1 && memcmp(m->gtuid.init, TAV_GTUID_INIT, 4) == 0;
-}
+bool active(const mthr* m) { return tav::gtuid_active(m); }
 
 // A database kind character of an open call (see the DBMS accounting).
 bool database_call_open(const mthr* m) { return m->dbmsf != 0; }

@@ -21,6 +21,7 @@
 #include "base/tav_mzp.h"
 #include "base/tav_real.h"
 #include "base/tav_time.h"
+#include "core/tav_dbms.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_mzp_send.h"
 #include "core/tav_tables.h"
@@ -31,6 +32,8 @@ constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^
 constexpr int kKindF = 0x80000;                 // descriptor kinds reported as "F"
 constexpr int kKindX = 0x800000;                // and as "X"
 constexpr size_t kUrlMax = 128;
+// Records a thread's list holds at most outside queue mode.
+constexpr int kListMax = 1024;
 
 using tav::ErrnoKeeper;
 
@@ -132,18 +135,6 @@ int add31(int acc, uint64_t add) {
   return static_cast<int>((static_cast<uint64_t>(static_cast<uint32_t>(acc)) + add) % kMod31);
 }
 
-// The database class character of a descriptor kind, 0 for none. The
-// server-information kind shares a bit with another class, so it goes first.
-char dbms_class(int info) {
-  if ((info & MFD_SERVER_INFO) == MFD_SERVER_INFO) return '(';
-  if (info & MFD_ORACLE) return ')';
-  if (info & MFD_SYBASE) return '+';
-  if (info & MFD_DB2) return '*';
-  if (info & MFD_UDB) return ',';
-  if (info & MFD_ALTIBASE) return '-';
-  return 0;
-}
-
 char io_kind(const mfd* r) {
   if (!r) return 'N';
   if (r->info & (MFD_INET | MFD_INET6)) return 'S';
@@ -205,6 +196,14 @@ void tav_mzp1_send(mthr* m) {
   constexpr size_t size = sizeof(mzp1_t) - sizeof z.type;
 #if TAV_WITH_JAVA
   if (!en_mzp_qsend) {
+    if (!m->glist) return;
+    // The adapter's sender drains the list; without one running, only the
+    // newest records are kept.
+    while (__atomic_load_n(&m->glist->count, __ATOMIC_RELAXED) >= kListMax) {
+      tavlist* oldest = tav_list_get(m->glist);
+      if (!oldest) break;
+      tav_list_free(oldest);
+    }
     void* copy = malloc(size);
     if (!copy) return;
     memcpy(copy, z.gtuid, size);
@@ -335,7 +334,7 @@ void tav_mzp1_dbms_send(mthr* m) {
     m->dbmsf = '(';
   } else {
     z.scode[0] = en_my_dcode;
-    m->dbmsf = dbms_class(r ? r->info : 0);
+    m->dbmsf = tav::dbms_class(r ? r->info : 0);
     two_digits(static_cast<unsigned char>(m->dbmsf), z.pcode);
   }
   z.scode[1] = 0;

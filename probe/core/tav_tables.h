@@ -22,6 +22,7 @@ struct mfd {
   int info;
   int rsize;  // payload bytes still to come of the current inbound message
   int wsize;  // payload bytes still to go of the current outbound message
+  int wtail;  // bytes of `wblock` still owed to the wire (its last wtail bytes)
   int bind;   // bound to an explicit non-zero port
 #if defined(TAV_BUILD_JEUS)
   int hform;
@@ -32,6 +33,9 @@ struct mfd {
   int rport;     // peer port (descriptor number for local sockets)
   int scode;
   int pcode;
+  // The block of the outbound message in progress, kept only while part of
+  // it is still owed because a write took fewer bytes than the block.
+  unsigned char wblock[sizeof(gtuid_t)];
 };
 using mfd_t = mfd;
 
@@ -101,6 +105,14 @@ namespace tav {
 // The record of `fd`, or null when the number lies outside the table.
 inline mfd* fd_record(int fd) {
   return static_cast<unsigned>(fd) < static_cast<unsigned>(en_fd_max) ? &en_mfd[fd] : nullptr;
+}
+
+// The thread's transaction is active: the record holds the marker and its
+// flag is 1.
+inline bool gtuid_active(const mthr* m) {
+  return m->gtuid.gflag == 1 && m->gtuid.init[0] == TAV_GTUID_INIT[0] &&
+         m->gtuid.init[1] == TAV_GTUID_INIT[1] && m->gtuid.init[2] == TAV_GTUID_INIT[2] &&
+         m->gtuid.init[3] == TAV_GTUID_INIT[3];
 }
 
 // The shared record of threads that found the table full.

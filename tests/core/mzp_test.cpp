@@ -591,6 +591,19 @@ TEST_F(Mzp, OutsideQueueMode) {
   EXPECT_EQ(static_cast<char*>(node->data)[72], 'E');
   tav_list_free(node);
   EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+
+  // Without a sender draining it, the list keeps only the newest records.
+  for (int i = 0; i < 3000; ++i) {
+    tav_mzp1_send(m_.get());
+    if (i == 1023) memcpy(m_->mzp1.seq, "xxxxx", 5);
+  }
+  EXPECT_EQ(m_->glist->count, 1024);
+  node = tav_list_get(m_->glist);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(memcmp(static_cast<char*>(node->data) + offsetof(mzp1_t, seq) - sizeof(long),
+                   "xxxxx", 5), 0)
+      << "the oldest records were dropped";
+  tav_list_free(node);
   tav_list_destroy(m_->glist);
   m_->glist = nullptr;
 #else

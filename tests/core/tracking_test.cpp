@@ -174,7 +174,8 @@ TEST_P(AgentExchange, AsksTheRelayOfTheDestination) {
     char ip[16];
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     peer_text = std::string(ip) + "," + std::to_string(ntohs(peer.sin_port));
-    char line[16];
+    // A monitored client frames its line: the echo sends block and line back.
+    char line[512];
     const ssize_t got = read(s, line, sizeof line);
     if (got > 0) (void)!write(s, line, static_cast<size_t>(got));
     close(s);

@@ -1,0 +1,232 @@
+// Overrides of the calls where a transaction enters the process: read,
+// recv and readv (and recvmsg).
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/tav_errno.h"
+#include "base/tav_log.h"
+#include "base/tav_real.h"
+#include "core/tav_frame.h"
+#include "core/tav_io.h"
+#include "core/tav_jcall.h"
+
+namespace {
+
+using tav::ErrnoKeeper;
+using tav::IoCtx;
+
+// A database listener's redirect: packet checksum 0 and packet type 5.
+constexpr uint8_t kRedirect[6] = {0, 0, 5, 0, 0, 0};
+
+// Notes the port a database listener redirects the thread's next connect
+// to: the header marks the reply, and "PORT=" with its digits closed by a
+// parenthesis names the port, within the bytes actually read.
+void note_redirect(mthr* m, const void* buf, ssize_t rc) {
+  const auto* p = static_cast<const char*>(buf);
+  if (m->dbmsp == 0 && rc >= 8 && memcmp(p + 2, kRedirect, sizeof kRedirect) == 0) m->dbmsp = 1;
+  if (m->dbmsp != 1 || rc < 51) return;
+  const char* end = p + rc;
+  const char* at = static_cast<const char*>(memmem(p + 10, static_cast<size_t>(rc - 10), "PORT=", 5));
+  if (!at) return;
+  int port = 0, digits = 0;
+  for (at += 5; at < end && *at >= '0' && *at <= '9' && digits < 6; ++at, ++digits)
+    port = port * 10 + (*at - '0');
+  if (digits == 0 || at >= end || *at != ')' || port < 1 || port > 65535) return;
+  m->dbmsp = port;
+  TAV_LOG_D("M", "dbms new port(%d)\n", port);
+}
+
+// Reads the payload of a framed connection, taking each message's block off
+// first. `m` is null for a thread without a record of its own: the block is
+// then dropped. `flags` < 0 means a read, else the host's receive flags.
+ssize_t service_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+  const bool is_recv = flags >= 0;
+  const int own = is_recv ? tav::own_read_flags(flags) : 0;
+  for (;;) {
+    if (r.rsize < 1) {
+      gtuid_t blk;
+      int cont = 0;
+      const int rc = tav::recv_block(fd, r, buf, n, own, blk, cont);
+      if (!cont) return rc;
+      if (m && blk.gflag == 1) {
+        tav::take_block(m, blk);
+        tav_mzp1_proc(m, TAV_MZP_RC);
+        tav::java_put(m);
+      }
+      // A block that announces no payload is complete; the next message
+      // follows (or the host's non-blocking read ends with EAGAIN).
+      if (r.rsize == 0) continue;
+    }
+    const size_t cap = std::min(n, static_cast<size_t>(r.rsize));
+    const ssize_t rc = is_recv ? tav::real::recv(fd, buf, cap, flags) : tav::real::read(fd, buf, cap);
+    if (rc > 0 && !(is_recv && (flags & MSG_PEEK))) r.rsize -= static_cast<int>(rc);
+    return rc;
+  }
+}
+
+void start_transaction(mthr* m) {
+  ErrnoKeeper keep;
+  tav_gtuid_create(m);
+  tav_mzp1_proc(m, TAV_MZP_RS);
+  tav::java_put(m);
+}
+
+// read and recv: `flags` < 0 means a read.
+ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
+  const bool is_recv = flags >= 0;
+  auto real = [&] {
+    return is_recv ? tav::real::recv(fd, buf, n, flags) : tav::real::read(fd, buf, n);
+  };
+  IoCtx c;
+  if (!tav::io_enter(fd, c)) return real();
+  mfd& r = *c.r;
+  if (!c.own) {
+    if (!(r.info & MFD_SERVICE) || (is_recv && (r.info & MFD_TPSTART))) return real();
+    return service_read(nullptr, fd, r, buf, n, flags);
+  }
+  mthr* m = c.m;
+  m->fildes = fd;
+  const char* what = is_recv ? "recv" : "read";
+  auto line = [&](ssize_t rc) {
+    if (!en_log) return;
+    TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) %s. rc(%d) nbyte(%d) rsize(%d)\n", fd, r.info, r.rip,
+              r.rport, what, static_cast<int>(rc), static_cast<int>(n), r.rsize);
+    if (rc > 0) TAV_LOG_H("M", buf, static_cast<int>(rc), "%s data", what);
+  };
+
+  if (tav::is_database(r.info)) {
+    const ssize_t rc = real();
+    ErrnoKeeper keep;
+    if (rc > 0 && tav::gtuid_active(m)) tav_mzp1_dbms_conti_recv(m);
+    line(rc);
+    if (!is_recv && (r.info & MFD_ORACLE_MS) == MFD_ORACLE_MS) note_redirect(m, buf, rc);
+    return rc;
+  }
+  const bool tp_service = (r.info & MFD_TPSTART) && (r.info & MFD_SERVICE);
+  if (!tp_service && !(r.info & MFD_FIRSTREAD)) {
+    int cont = 0;
+    const int rc = tav::recv_check(fd, r, is_recv ? tav::own_read_flags(flags) : 0, cont);
+    if (!cont) return rc;
+  }
+  ssize_t rc;
+  if ((r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART))) {
+    rc = service_read(m, fd, r, buf, n, flags);
+  } else if (r.info & MFD_START) {
+    rc = real();
+    if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc)) start_transaction(m);
+  } else {
+    rc = real();
+  }
+  line(rc);
+  return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+TAV_EXPORT ssize_t read(int fd, void* buf, size_t n) { return recv_path(fd, buf, n, -1); }
+
+TAV_EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags) {
+  // Negative flags are not valid; they go to libc, which refuses them.
+  if (flags < 0) return tav::real::recv(fd, buf, n, flags);
+  return recv_path(fd, buf, n, flags);
+}
+
+#if TAV_OVR_READV
+TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
+  auto real = [&] { return tav::real::readv(fd, iov, cnt); };
+  IoCtx c;
+  if (!tav::io_enter(fd, c) || cnt < 1 || !iov) return real();
+  mfd& r = *c.r;
+  mthr* m = c.own ? c.m : nullptr;
+  if (m) m->fildes = fd;
+  auto line = [&](ssize_t rc) {
+    if (!en_log) return;
+    TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) readv. rc(%d) iovcnt(%d)\n", fd, r.info, r.rip, r.rport,
+              static_cast<int>(rc), cnt);
+    for (int i = 0; i < cnt && rc > 0; ++i)
+      TAV_LOG_H("M", iov[i].iov_base, static_cast<int>(iov[i].iov_len), "readv data");
+  };
+
+  if (m && tav::is_database(r.info)) {
+    const ssize_t rc = real();
+    if (rc > 0 && tav::gtuid_active(m)) {
+      ErrnoKeeper keep;
+      tav::database_write(m, r.info, false);
+    }
+    line(rc);
+    return rc;
+  }
+
+  if (r.info & MFD_SERVICE) {
+    TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) readv. iovcnt(%d)\n", fd, r.info, r.rip, r.rport, cnt);
+    ssize_t rc;
+    if (r.rsize < 1) {
+      // The block is taken off in front of the first element; a block that
+      // turns out not to be one is the host's data in that element.
+      gtuid_t blk;
+      int cont = 0;
+      rc = tav::recv_block(fd, r, iov[0].iov_base, iov[0].iov_len, 0, blk, cont);
+      if (!cont) {
+        line(rc);
+        return rc;
+      }
+      if (m && blk.gflag == 1) {
+        tav::take_block(m, blk);
+        tav::java_put(m);
+      }
+    }
+    if (r.rsize < 1) {
+      rc = 0;  // the block announced no payload
+    } else {
+      // The payload, capped to what the message still holds.
+      iovec capped[64];
+      int k = 0;
+      size_t left = static_cast<size_t>(r.rsize);
+      for (int i = 0; i < cnt && k < 64 && left > 0; ++i) {
+        const size_t take = std::min(iov[i].iov_len, left);
+        if (take == 0) continue;
+        capped[k++] = {iov[i].iov_base, take};
+        left -= take;
+      }
+      rc = tav::real::readv(fd, capped, k);
+      if (rc > 0) r.rsize -= static_cast<int>(rc);
+    }
+    line(rc);
+    return rc;
+  }
+
+  const ssize_t rc = real();
+  if (m && (r.info & MFD_START) && rc >= 1 && m->gtuid.svc != 3 &&
+      !tav::jeus_magic_alone(iov[0].iov_base, std::min<ssize_t>(rc, iov[0].iov_len)))
+    start_transaction(m);
+  line(rc);
+  if (m) {
+    tav::java_call_stack(m);
+    TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) readv. GTUID_CallStack\n", fd, r.info, r.rip, r.rport);
+  }
+  return rc;
+}
+#endif
+
+#if TAV_OVR_MSG
+TAV_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+  if (!tav::prologue()) return tav::real::recvmsg(fd, msg, flags);
+  TAV_LOG_D("M", "recvmsg fd(%04d)\n", fd);
+  const ssize_t rc = tav::real::recvmsg(fd, msg, flags);
+  if (en_log && en_log_level >= 1 && msg) {
+    ErrnoKeeper keep;
+    const int first = msg->msg_iovlen > 0 && msg->msg_iov ? static_cast<int>(msg->msg_iov[0].iov_len) : 0;
+    TAV_LOG_D("M", "recvmsg fd(%04d) size(%d) (%d) (%d)\n", fd, static_cast<int>(rc),
+              first + static_cast<int>(msg->msg_controllen), static_cast<int>(msg->msg_controllen));
+  }
+  return rc;
+}
+#endif
+
+}  // extern "C"

@@ -1,0 +1,70 @@
+// In-band framing on connections between two monitored processes: every
+// message goes out behind a 96-byte transaction block, and every block is
+// taken off again before the host sees the message.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/tav_gtuid.h"
+
+struct mfd;
+struct mthr;
+
+extern "C" {
+// Frames `n` payload bytes behind the thread's block and writes them with the
+// real write. Returns the payload bytes written, or the real call's result
+// when none were.
+int tav_gtuid_send(struct mthr* m, int fd, const void* buf, int n);
+// The first-read test: decides by content whether the peer frames its
+// messages. With *cont left 0 the caller returns the result to the host.
+int tav_fd_recv_check(int fd, int* cont);
+// Reads the next block. With *cont left 0 the result is the host's (data
+// copied into buf, 0 at end of file, -1 with errno); with *cont 1 a block was
+// consumed: 0 when it carried a transaction (now the thread's), -1 when not.
+int tav_gtuid_recv(struct mthr* m, int fd, void* buf, int len, int* cont);
+}
+
+namespace tav {
+
+inline constexpr size_t kBlock = sizeof(gtuid_t);
+
+// The first n bytes (at most 4) agree with the marker.
+bool marker_prefix(const void* p, size_t n);
+// A received block that may be trusted: the marker, a flag of 0 or 1, two
+// decimal digits in every identifier byte and a payload length below 2^31.
+bool block_valid(const gtuid_t& b);
+
+// How the framing writes: through write/writev, or through sendmsg with the
+// host's flags.
+struct SendVia {
+  bool use_send;
+  int flags;
+};
+
+// Sends the host's vector on a framed descriptor. A new message goes out
+// behind the block of `m` (a neutral block when `m` is null), prepared as the
+// thread's send requires; a message in progress continues without one, and
+// block bytes still owed from an earlier call go first. Returns the host's
+// bytes written, or -1 with errno when none were. `committed` tells whether
+// a new block started to go out in this call.
+ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia via,
+                   bool& committed);
+
+// Flags of the host's call that the library's own reads keep.
+inline int own_read_flags(int host_flags) { return host_flags & MSG_DONTWAIT; }
+
+// The first-read test and the block receipt, with the non-blocking bit of
+// the host's receive flags applied to the library's own reads. The block is
+// returned in `blk`; nothing is copied into the thread.
+int recv_check(int fd, mfd& r, int flags, int& cont);
+int recv_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, int& cont);
+// Takes a received active block over into the thread: hop timing and the
+// sequence one higher.
+void take_block(mthr* m, const gtuid_t& blk);
+
+}  // namespace tav

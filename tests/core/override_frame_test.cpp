@@ -1,0 +1,288 @@
+// Messages between two monitored ends, through the overrides linked into
+// this program: both ends of a loopback connection are this process's own,
+// so the wire is read with the real calls to see what the probe sent.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "base/tav_ipinfo.h"
+#include "base/tav_real.h"
+#include "core/tav_frame.h"
+#include "core/tav_load.h"
+#include "core/tav_tables.h"
+
+namespace {
+
+// A loopback TCP connection made through the overrides: both ends tracked,
+// the client end a service connection by an address-list entry for the
+// listener's port.
+struct Conn {
+  int listener = -1, client = -1, server = -1;
+  Conn() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 4);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+    char entry[64];
+    snprintf(entry, sizeof entry, "127.0.0.1:%d:SERVICE", ntohs(a.sin_port));
+    tav_ipinfo(entry, 1);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    tav_ipinfo(entry, 0);
+    server = ::accept(listener, nullptr, nullptr);
+  }
+  ~Conn() {
+    for (int fd : {listener, client, server})
+      if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads exactly n bytes with the real call (what is on the wire).
+std::string wire(int fd, size_t n) {
+  std::string s(n, '\0');
+  size_t have = 0;
+  while (have < n) {
+    const ssize_t k = tav::real::read(fd, s.data() + have, n - have);
+    if (k <= 0) break;
+    have += static_cast<size_t>(k);
+  }
+  s.resize(have);
+  return s;
+}
+
+gtuid_t block_of(const std::string& s) {
+  gtuid_t b{};
+  if (s.size() >= sizeof b) memcpy(&b, s.data(), sizeof b);
+  return b;
+}
+
+bool wire_empty(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 50) == 0;
+}
+
+class FrameOverrides : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tav::prologue()) << "the library did not start";
+    m_ = tav_thrinfo();
+    ASSERT_TRUE(tav::thread_usable(m_));
+    ASSERT_GE(c_.server, 0);
+    ASSERT_NE(en_mfd[c_.client].info & MFD_SERVICE, 0);
+    m_->gtuid.gflag = 0;
+  }
+  void TearDown() override { m_->gtuid.gflag = 0; }
+
+  // Gives the thread an active transaction with a known identifier.
+  void activate() {
+    tav_gtuid_create(m_);
+    memcpy(m_->gtuid.init, TAV_GTUID_INIT, 4);
+    m_->gtuid.seq = 40;
+    m_->gtuid.rem[0] = 0;
+  }
+
+  Conn c_;
+  mthr* m_ = nullptr;
+};
+
+TEST_F(FrameOverrides, TransactionTravelsWithTheMessage) {
+  activate();
+  const gtuid_t sent_id = m_->gtuid;
+  ASSERT_EQ(::write(c_.client, "0123456789", 10), 10);
+  EXPECT_EQ(m_->gtuid.gflag, 0) << "handed over to the peer";
+  const uint16_t sent_seq = m_->gtuid.seq.get();
+
+  // The receiving end takes the block off and the transaction over.
+  char buf[100];
+  EXPECT_EQ(::read(c_.server, buf, sizeof buf), 10);
+  EXPECT_EQ(std::string(buf, 10), "0123456789");
+  EXPECT_EQ(m_->gtuid.gflag, 1);
+  EXPECT_EQ(memcmp(m_->gtuid.gtuid, sent_id.gtuid, sizeof sent_id.gtuid), 0);
+  EXPECT_EQ(m_->gtuid.seq.get(), sent_seq + 1);
+  EXPECT_EQ(en_mfd[c_.server].rsize, 0);
+}
+
+TEST_F(FrameOverrides, WireCarriesOneBlockPerMessage) {
+  ASSERT_EQ(::write(c_.client, "abc", 3), 3);
+  ASSERT_EQ(::send(c_.client, "defg", 4, 0), 4);
+  ASSERT_EQ(::write(c_.client, "", 0), 0) << "an empty write is passed through";
+  const std::string w = wire(c_.server, 96 + 3 + 96 + 4);
+  ASSERT_EQ(w.size(), 199u);
+  EXPECT_EQ(block_of(w).pck.get(), 3u);
+  EXPECT_EQ(w.substr(96, 3), "abc");
+  EXPECT_EQ(block_of(w.substr(99)).pck.get(), 4u);
+  EXPECT_EQ(block_of(w.substr(99)).gflag, 0);
+  EXPECT_EQ(w.substr(195), "defg");
+  EXPECT_TRUE(wire_empty(c_.server)) << "no bare block for the empty write";
+}
+
+TEST_F(FrameOverrides, SmallReadsAndPeekAtTheBoundary) {
+  ASSERT_EQ(::write(c_.client, "0123456789", 10), 10);
+  char buf[100];
+  EXPECT_EQ(::recv(c_.server, buf, sizeof buf, MSG_PEEK), 10);
+  EXPECT_EQ(en_mfd[c_.server].rsize, 10) << "a peek does not consume the payload";
+  EXPECT_EQ(::read(c_.server, buf, 4), 4);
+  EXPECT_EQ(std::string(buf, 4), "0123");
+  EXPECT_EQ(en_mfd[c_.server].rsize, 6);
+  ASSERT_EQ(::write(c_.client, "next", 4), 4);
+  EXPECT_EQ(::read(c_.server, buf, sizeof buf), 6) << "capped to the message";
+  EXPECT_EQ(std::string(buf, 6), "456789");
+  EXPECT_EQ(::read(c_.server, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "next");
+}
+
+// A block that announces no payload is complete in itself: the next read
+// returns the following message, not its block.
+TEST_F(FrameOverrides, EmptyMessageFromAPeerIsSkipped) {
+  gtuid_t b{};
+  memcpy(b.init, TAV_GTUID_INIT, 4);
+  std::string bytes(reinterpret_cast<const char*>(&b), sizeof b);
+  b.pck = 2;
+  bytes += std::string(reinterpret_cast<const char*>(&b), sizeof b) + "hi";
+  ASSERT_EQ(tav::real::write(c_.server, bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
+  char buf[300];
+  EXPECT_EQ(::read(c_.client, buf, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "hi");
+}
+
+// Framed sends keep the host's flags: no SIGPIPE under MSG_NOSIGNAL once the
+// peer has gone, and no blocking under MSG_DONTWAIT when the buffer is full.
+TEST_F(FrameOverrides, SendKeepsTheHostsFlags) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    Conn c;
+    ::close(c.server);
+    c.server = -1;
+    ssize_t rc = 0;
+    for (int i = 0; i < 100 && rc >= 0; ++i) {
+      rc = ::send(c.client, "x", 1, MSG_NOSIGNAL);
+      usleep(1000);
+    }
+    _exit(rc == -1 && errno == EPIPE ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << (WIFSIGNALED(status) ? " (killed by a signal)" : "");
+
+  const std::string chunk(65536, 'z');
+  ssize_t rc = 0;
+  int rounds = 0;
+  while (rc >= 0 && rounds++ < 1000) rc = ::send(c_.client, chunk.data(), chunk.size(), MSG_DONTWAIT);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(errno, EAGAIN);
+}
+
+// Non-blocking writes that the kernel takes in pieces, read back in small
+// pieces at the other end: every byte arrives, in order, with no block bytes
+// among them.
+TEST_F(FrameOverrides, PartialNonBlockingWritesKeepTheStream) {
+  // A small send buffer makes the kernel take writes in pieces.
+  int small = 4096;
+  setsockopt(c_.client, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ASSERT_EQ(fcntl(c_.client, F_SETFL, fcntl(c_.client, F_GETFL) | O_NONBLOCK), 0);
+  std::string data;
+  for (int i = 0; i < 600000; ++i) data.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
+
+  std::string got;
+  std::thread reader([&] {
+    char buf[777];
+    size_t chunk = 1;
+    while (got.size() < data.size()) {
+      const ssize_t k = ::read(c_.server, buf, chunk);
+      if (k <= 0) break;
+      got.append(buf, static_cast<size_t>(k));
+      chunk = (chunk + 97) % sizeof buf + 1;  // 1 .. sizeof buf
+    }
+  });
+  size_t at = 0;
+  size_t piece = 1;
+  int short_writes = 0, refused = 0;
+  while (at < data.size()) {
+    const size_t n = std::min(piece, data.size() - at);
+    const ssize_t k = ::send(c_.client, data.data() + at, n, 0);
+    if (k < 0) {
+      ASSERT_EQ(errno, EAGAIN);
+      ++refused;
+      pollfd p{c_.client, POLLOUT, 0};
+      poll(&p, 1, 1000);
+      continue;
+    }
+    ASSERT_GT(k, 0);
+    ASSERT_LE(static_cast<size_t>(k), n);
+    if (static_cast<size_t>(k) < n) ++short_writes;
+    at += static_cast<size_t>(k);
+    piece = piece * 3 % 70001 + 1;
+  }
+  reader.join();
+  EXPECT_GT(short_writes, 0) << "the kernel took every write whole";
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data) << "the payload arrived changed";
+  EXPECT_EQ(en_mfd[c_.client].wsize, 0);
+  EXPECT_EQ(en_mfd[c_.client].wtail, 0);
+}
+
+// A reply on an entry connection ends the transaction; the keep flag holds
+// it over writes on other connections.
+TEST_F(FrameOverrides, EntryConnectionStartsAndEndsATransaction) {
+  // Make the accepted end an entry connection whose first read is done.
+  en_mfd[c_.server].info = (en_mfd[c_.server].info & ~MFD_SERVICE) | MFD_START | MFD_FIRSTREAD;
+  ASSERT_EQ(tav::real::write(c_.client, "GET /", 5), 5);
+  char buf[16];
+  EXPECT_EQ(::read(c_.server, buf, sizeof buf), 5);
+  EXPECT_EQ(m_->gtuid.gflag, 1) << "a request starts a transaction";
+
+  m_->gtuid.rem[0] = 1;
+  ASSERT_EQ(::write(c_.server, "kept", 4), 4);
+  EXPECT_EQ(m_->gtuid.gflag, 1) << "the keep flag holds the transaction";
+  m_->gtuid.rem[0] = 0;
+  ASSERT_EQ(::write(c_.server, "reply", 5), 5);
+  EXPECT_EQ(m_->gtuid.gflag, 0) << "the reply ends it";
+  EXPECT_EQ(wire(c_.client, 9), "keptreply");
+}
+
+// Control messages go out behind a block that does not carry the
+// transaction, and the transaction stays with the thread.
+TEST_F(FrameOverrides, ControlMessagesDoNotHandOverTheTransaction) {
+  activate();
+  std::string tpstart(96, '\0');
+  memcpy(tpstart.data(), "\x90\x35\x20\x82", 4);
+  tpstart[19] = 1;
+  ASSERT_EQ(::send(c_.client, tpstart.data(), tpstart.size(), 0), 96);
+  EXPECT_EQ(m_->gtuid.gflag, 1);
+  EXPECT_NE(en_mfd[c_.client].info & MFD_TPSTART, 0);
+  const std::string w = wire(c_.server, 192);
+  EXPECT_EQ(block_of(w).gflag, 0);
+  EXPECT_EQ(block_of(w).pck.get(), 96u);
+  EXPECT_EQ(w.substr(96), tpstart);
+}
+
+TEST_F(FrameOverrides, RemoteCallHelloTurnsThePortIntoAServiceConnection) {
+  en_mfd[c_.client].info = (en_mfd[c_.client].info & ~(MFD_SERVICE | MFD_FIRSTREAD)) | MFD_JRMI;
+  ASSERT_EQ(::send(c_.client, "JRMI\x00\x02K", 7, 0), 7);
+  EXPECT_NE(en_mfd[c_.client].info & MFD_SERVICE, 0);
+  const std::string w = wire(c_.server, 103);
+  EXPECT_EQ(block_of(w).pck.get(), 7u);
+  EXPECT_EQ(w.substr(96), std::string("JRMI\x00\x02K", 7));
+}
+
+}  // namespace
