@@ -1,5 +1,6 @@
 // Overrides of the calls where a transaction leaves the process: write,
 // send and writev (and sendmsg, which carries descriptors).
+#include <limits.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -219,7 +220,8 @@ TAV_EXPORT ssize_t send(int fd, const void* buf, size_t n, int flags) {
 TAV_EXPORT ssize_t writev(int fd, const struct iovec* iov, int cnt) {
   auto real = [&] { return tav::real::writev(fd, iov, cnt); };
   IoCtx c;
-  if (!tav::io_enter(fd, c) || cnt < 0 || (cnt > 0 && !iov)) return real();
+  // Vectors the system refuses are refused by it, not sent in pieces.
+  if (!tav::io_enter(fd, c) || cnt < 0 || cnt > IOV_MAX || (cnt > 0 && !iov)) return real();
   mfd& r = *c.r;
   bool committed = false;
   if (!c.own) {

@@ -16,41 +16,13 @@
 #include <string>
 #include <thread>
 
-#include "base/tav_ipinfo.h"
 #include "base/tav_real.h"
 #include "core/tav_frame.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
+#include "tcp_pair.h"
 
 namespace {
-
-// A loopback TCP connection made through the overrides: both ends tracked,
-// the client end a service connection by an address-list entry for the
-// listener's port.
-struct Conn {
-  int listener = -1, client = -1, server = -1;
-  Conn() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener, 4);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-    char entry[64];
-    snprintf(entry, sizeof entry, "127.0.0.1:%d:SERVICE", ntohs(a.sin_port));
-    tav_ipinfo(entry, 1);
-    client = socket(AF_INET, SOCK_STREAM, 0);
-    ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    tav_ipinfo(entry, 0);
-    server = ::accept(listener, nullptr, nullptr);
-  }
-  ~Conn() {
-    for (int fd : {listener, client, server})
-      if (fd >= 0) ::close(fd);
-  }
-};
 
 // Reads exactly n bytes with the real call (what is on the wire).
 std::string wire(int fd, size_t n) {
@@ -96,7 +68,7 @@ class FrameOverrides : public ::testing::Test {
     m_->gtuid.rem[0] = 0;
   }
 
-  Conn c_;
+  TcpPair c_{true};
   mthr* m_ = nullptr;
 };
 
@@ -168,7 +140,7 @@ TEST_F(FrameOverrides, SendKeepsTheHostsFlags) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
-    Conn c;
+    TcpPair c(true);
     ::close(c.server);
     c.server = -1;
     ssize_t rc = 0;

@@ -20,6 +20,7 @@
 #include "base/tav_real.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
+#include "tcp_pair.h"
 
 namespace {
 
@@ -38,30 +39,6 @@ Outcome run(const std::function<long()>& f) {
   const long rc = f();
   return {rc, errno};
 }
-
-// A loopback TCP connection made through the overrides, so both ends are
-// tracked.
-struct TcpPair {
-  int listener = -1, client = -1, server = -1;
-  TcpPair() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener, 4);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-    client = socket(AF_INET, SOCK_STREAM, 0);
-    ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    server = ::accept(listener, nullptr, nullptr);
-  }
-  ~TcpPair() {
-    for (int fd : {listener, client, server}) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-};
 
 // A socket bound by the kernel to a free port on 127.0.0.1.
 struct Bound {
