@@ -258,3 +258,83 @@ TEST_F(FrameOverrides, RemoteCallHelloTurnsThePortIntoAServiceConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes on a connection that is neither an entry nor a service connection:
+// the address keep mode (on unless turned off) and the keep kinds hold the
+// transaction, anything else ends it.
+TEST_F(FrameOverrides, OtherConnectionsEndTheTransactionOnlyWithoutKeep) {
+  struct Case {
+    int keep_mode;
+    int extra;  // kind bits of the descriptor
+    bool still_active;
+  };
+  const int saved = en_ip_keep_mode;
+  for (const Case& k : {Case{1, 0, true}, Case{0, 0, false}, Case{0, MFD_KEEP, true},
+                        Case{0, MFD_ADAPTER, true}}) {
+    SCOPED_TRACE(testing::Message() << "keep mode " << k.keep_mode << " kind 0x" << std::hex
+                                    << k.extra);
+    en_ip_keep_mode = k.keep_mode;
+    const int saved_info = en_mfd[c_.server].info;
+    en_mfd[c_.server].info = (saved_info & ~(MFD_SERVICE | MFD_START)) | MFD_FIRSTREAD | k.extra;
+    activate();
+    ASSERT_EQ(::write(c_.server, "x", 1), 1);
+    EXPECT_EQ(m_->gtuid.gflag == 1, k.still_active);
+    en_mfd[c_.server].info = saved_info;
+  }
+  en_ip_keep_mode = saved;
+}
+
+// Writes on a database connection time the call: the first opens it, a
+// further write of the same kind continues it, one of another kind completes
+// it and opens another.
+TEST_F(FrameOverrides, DatabaseWritesOpenContinueAndSwitchCalls) {
+  en_mfd[c_.client].info = (en_mfd[c_.client].info & ~MFD_SERVICE) | MFD_ORACLE | MFD_FIRSTREAD;
+  activate();
+  m_->dbmsf = 0;
+  ASSERT_EQ(::write(c_.client, "q1", 2), 2);
+  EXPECT_EQ(m_->dbmsf, ')');
+  EXPECT_EQ(m_->gtuid.svc, 1);
+  ASSERT_EQ(::write(c_.client, "q2", 2), 2);
+  EXPECT_EQ(m_->dbmsf, ')') << "the same call goes on";
+  en_mfd[c_.client].info = (en_mfd[c_.client].info & ~MFD_ORACLE) | MFD_SYBASE;
+  ASSERT_EQ(::write(c_.client, "q3", 2), 2);
+  EXPECT_EQ(m_->dbmsf, '+') << "a call of another kind";
+  EXPECT_EQ(wire(c_.server, 6), "q1q2q3") << "database traffic is never framed";
+  EXPECT_EQ(m_->gtuid.gflag, 1);
+  m_->dbmsf = 0;
+}
+
+// A database listener's redirect names the port of the next connect, found
+// only within the bytes read and only when the digits are closed.
+TEST_F(FrameOverrides, DatabaseRedirectNamesTheNextPort) {
+  const std::string header("\x00\x3a\x00\x00\x05\x00\x00\x00", 8);
+  const std::string text = "(ADDRESS=(PROTOCOL=tcp)(HOST=10.0.0.9)(PORT=1522))";
+  struct Case {
+    const char* name;
+    std::vector<std::string> reads;
+    int port;  // the thread's redirect state afterwards
+  };
+  const std::vector<Case> cases = {
+      {"one_read", {header + "xx" + text}, 1522},
+      {"header_then_text", {header, std::string(10, ' ') + text}, 1522},
+      {"no_closing_parenthesis", {header + "xx" + text.substr(0, text.size() - 2) + "  "}, 1},
+      {"not_a_redirect", {std::string("\x00\x3a\x00\x00\x02\x00\x00\x00", 8) + "xx" + text}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    en_mfd[c_.client].info = (en_mfd[c_.client].info & ~MFD_SERVICE) | MFD_ORACLE_MS | MFD_FIRSTREAD;
+    m_->dbmsp = 0;
+    for (const std::string& r : c.reads) {
+      ASSERT_EQ(tav::real::write(c_.server, r.data(), r.size()), static_cast<ssize_t>(r.size()));
+      std::string got(r.size(), '\0');
+      ASSERT_EQ(::read(c_.client, got.data(), got.size()), static_cast<ssize_t>(r.size()));
+      EXPECT_EQ(got, r) << "the host reads its bytes";
+    }
+    EXPECT_EQ(m_->dbmsp, c.port);
+  }
+  m_->dbmsp = 0;
+}
+
+}  // namespace
