@@ -40,32 +40,76 @@ void note_redirect(mthr* m, const void* buf, ssize_t rc) {
   TAV_LOG_D("M", "dbms new port(%d)\n", port);
 }
 
-// Reads the payload of a framed connection, taking each message's block off
-// first. `m` is null for a thread without a record of its own: the block is
-// then dropped. `flags` < 0 means a read, else the host's receive flags.
-ssize_t service_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+// What a thread does with each block it takes off: an active one carries
+// the caller's transaction over to it.
+void on_block(void* ctx, const gtuid_t& blk) {
+  auto* m = static_cast<mthr*>(ctx);
+  if (!m || blk.gflag != 1) return;
+  tav::take_block(m, blk);
+  tav_mzp1_proc(m, TAV_MZP_RC);
+  tav::java_put(m);
+}
+
+// One read of a framed connection: at a message boundary the block is taken
+// off first. `m` is null for a thread without a record of its own: the
+// blocks are then dropped. `flags` < 0 means a read, else the host's
+// receive flags.
+ssize_t service_read_once(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
   const bool is_recv = flags >= 0;
-  const int own = is_recv ? tav::own_read_flags(flags) : 0;
+  const int host_flags = is_recv ? flags : 0;
+  const bool peek = host_flags & MSG_PEEK;
   for (;;) {
     if (r.rsize < 1) {
-      gtuid_t blk;
-      int cont = 0;
-      const int rc = tav::recv_block(fd, r, buf, n, own, blk, cont);
-      if (!cont) return rc;
-      if (m && blk.gflag == 1) {
-        tav::take_block(m, blk);
-        tav_mzp1_proc(m, TAV_MZP_RC);
-        tav::java_put(m);
+      if (r.rhave == 0 && n > tav::kBlock && !peek) {
+        // Block and payload in one call: the common case costs one read.
+        const tav::Received got =
+            tav::recv_message(fd, r, buf, n, host_flags & ~MSG_WAITALL, on_block, m);
+        if (got.done) {
+          if (got.rc > 0 && static_cast<size_t>(got.rc) < n && r.rsize > 0) {
+            // The block took room of the host's buffer: what is already
+            // queued of the payload fills it up as a plain read would.
+            ErrnoKeeper keep;
+            const size_t room = std::min(n - static_cast<size_t>(got.rc), static_cast<size_t>(r.rsize));
+            const ssize_t more = tav::real::recv(fd, static_cast<char*>(buf) + got.rc, room, MSG_DONTWAIT);
+            if (more > 0) {
+              r.rsize -= static_cast<int>(more);
+              return got.rc + more;
+            }
+          }
+          return got.rc;
+        }
+      } else {
+        gtuid_t blk;
+        int cont = 0;
+        const int rc =
+            tav::recv_block(fd, r, buf, n, tav::own_read_flags(host_flags), blk, cont);
+        if (!cont) return rc;
+        on_block(m, blk);
       }
       // A block that announces no payload is complete; the next message
       // follows (or the host's non-blocking read ends with EAGAIN).
-      if (r.rsize == 0) continue;
+      if (r.rsize < 1) continue;
     }
     const size_t cap = std::min(n, static_cast<size_t>(r.rsize));
     const ssize_t rc = is_recv ? tav::real::recv(fd, buf, cap, flags) : tav::real::read(fd, buf, cap);
-    if (rc > 0 && !(is_recv && (flags & MSG_PEEK))) r.rsize -= static_cast<int>(rc);
+    if (rc > 0 && !peek) r.rsize -= static_cast<int>(rc);
     return rc;
   }
+}
+
+// Reads a framed connection. A receive that waits for all its bytes gets
+// them across message boundaries, as it would without the blocks.
+ssize_t service_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+  const bool wait_all =
+      flags >= 0 && (flags & MSG_WAITALL) && !(flags & (MSG_PEEK | MSG_DONTWAIT));
+  if (!wait_all) return service_read_once(m, fd, r, buf, n, flags);
+  size_t total = 0;
+  while (total < n) {
+    const ssize_t rc = service_read_once(m, fd, r, static_cast<char*>(buf) + total, n - total, flags);
+    if (rc <= 0) return total > 0 ? static_cast<ssize_t>(total) : rc;
+    total += static_cast<size_t>(rc);
+  }
+  return static_cast<ssize_t>(total);
 }
 
 void start_transaction(mthr* m) {

@@ -63,6 +63,18 @@ inline int own_read_flags(int host_flags) { return host_flags & MSG_DONTWAIT; }
 // returned in `blk`; nothing is copied into the thread.
 int recv_check(int fd, mfd& r, int flags, int& cont);
 int recv_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, int& cont);
+// Called for each block taken off the stream, in order.
+using BlockSink = void (*)(void* ctx, const gtuid_t& blk);
+struct Received {
+  ssize_t rc;  // what the host gets when `done`
+  bool done;   // false: only blocks were taken off, no payload byte yet
+};
+// Reads the next message at a message boundary in one call: the block into
+// the library's buffer and the payload straight into the host's (of `len`,
+// more than a block), so that no more than `len` bytes are ever taken. Blocks
+// of further messages read with it are taken off and their payloads moved up;
+// a block cut by the read is kept on the descriptor until the rest arrives.
+Received recv_message(int fd, mfd& r, void* buf, size_t len, int flags, BlockSink sink, void* ctx);
 // Takes a received active block over into the thread: hop timing and the
 // sequence one higher.
 void take_block(mthr* m, const gtuid_t& blk);

@@ -1,6 +1,7 @@
 // Inbound framing: the first-read test that tells a framing peer from any
 // other, and the receipt of the block in front of each message.
 #include <poll.h>
+#include <sys/uio.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -176,9 +177,65 @@ int complete_block(int fd, const mfd& r, uint8_t* b, size_t have, size_t len, in
   return 1;
 }
 
+namespace {
+
+// Logs a block taken off the stream and makes its payload the descriptor's
+// next message.
+void accept_block(int fd, mfd& r, const gtuid_t& blk) {
+  r.rsize = static_cast<int>(blk.pck.get());
+  TAV_LOG_G("M", &blk, "fd(%04d 0x%08x) recv. (%d) len(%d)\n", fd, r.info, blk.gflag == 1 ? 1 : 0,
+            r.rsize);
+  TAV_LOG_H("M", &blk, static_cast<int>(kBlock), "gtuid info");
+}
+
+// Bytes taken off the stream that are no block: the host's data when its
+// buffer holds them, else the host sees the end of the stream (they cannot
+// be handed on intact).
+int give_back(int fd, const mfd& r, void* buf, size_t len, const uint8_t* b, size_t n,
+              ErrnoKeeper& keep) {
+  if (n <= len) return as_data(fd, r, buf, b, n);
+  TAV_LOG_T("M", "fd(%04d 0x%08x) gtuid invalid. rc(%d:%d)\n", fd, r.info, static_cast<int>(n),
+            static_cast<int>(len));
+  keep.set(0);
+  return 0;
+}
+
+// Goes on with `have` bytes of a possible block in hand: makes sure of the
+// marker, completes the block and validates it.
+int finish_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, size_t have,
+                 int& cont, ErrnoKeeper& keep) {
+  auto* b = reinterpret_cast<uint8_t*>(&blk);
+  if (!marker_prefix(b, have)) return give_back(fd, r, buf, len, b, have, keep);
+  if (have < sizeof blk.init) {
+    const size_t missing = sizeof blk.init - have;
+    uint8_t rest[sizeof blk.init];
+    const ssize_t p = peek_until(fd, rest, missing, flags, kWaits * kWaitMs);
+    if (p < static_cast<ssize_t>(missing) || memcmp(rest, TAV_GTUID_INIT + have, missing) != 0 ||
+        !consume(fd, b + have, missing, flags))
+      return give_back(fd, r, buf, len, b, have, keep);
+    have += missing;
+  }
+  const int done = complete_block(fd, r, b, have, len, flags, keep);
+  if (done != 1) return done;
+  if (!block_valid(blk)) return give_back(fd, r, buf, len, b, kBlock, keep);
+  cont = 1;
+  accept_block(fd, r, blk);
+  return 0;
+}
+
+}  // namespace
+
 int recv_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, int& cont) {
   cont = 0;
   auto* b = reinterpret_cast<uint8_t*>(&blk);
+  if (r.rhave > 0) {
+    // The start of a block that an earlier read took together with data.
+    ErrnoKeeper keep;
+    const size_t have = std::min<size_t>(static_cast<size_t>(r.rhave), kBlock);
+    memcpy(b, r.rblock, have);
+    r.rhave = 0;
+    return finish_block(fd, r, buf, len, flags, blk, have, cont, keep);
+  }
   if (len == 0) return static_cast<int>(read_own(fd, buf, 0, flags));
 
   if (len < kBlock) {
@@ -200,49 +257,90 @@ int recv_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, i
       keep.set(0);
       return 0;
     }
-    const int done = complete_block(fd, r, b, static_cast<size_t>(rc), len, flags, keep);
-    if (done != 1) return done;
-    if (!block_valid(blk)) {
-      // Taken off already and too long for the host's buffer: the peer's
-      // stream cannot be handed on intact, so the host sees its end.
-      TAV_LOG_T("M", "fd(%04d 0x%08x) gtuid invalid. rc(%d:%d)\n", fd, r.info,
-                static_cast<int>(kBlock), static_cast<int>(len));
-      keep.set(0);
-      return 0;
-    }
-  } else {
-    const ssize_t rc = read_own(fd, b, kBlock, flags);
-    if (rc <= 0) {
-      if (en_log && en_log_level >= 1) {
-        ErrnoKeeper keep;
-        TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid read. rc(%d:%d)\n", fd, r.info,
-                  static_cast<int>(rc), static_cast<int>(len));
-      }
-      return static_cast<int>(rc);
-    }
-    ErrnoKeeper keep;
-    size_t have = static_cast<size_t>(rc);
-    if (!marker_prefix(b, have)) return as_data(fd, r, buf, b, have);
-    if (have < sizeof blk.init) {
-      const size_t missing = sizeof blk.init - have;
-      uint8_t rest[sizeof blk.init];
-      const ssize_t p = peek_until(fd, rest, missing, flags, kWaits * kWaitMs);
-      if (p < static_cast<ssize_t>(missing) || memcmp(rest, TAV_GTUID_INIT + have, missing) != 0)
-        return as_data(fd, r, buf, b, have);
-      if (!consume(fd, b + have, missing, flags)) return as_data(fd, r, buf, b, have);
-      have += missing;
-    }
-    const int done = complete_block(fd, r, b, have, len, flags, keep);
-    if (done != 1) return done;
-    if (!block_valid(blk)) return as_data(fd, r, buf, b, kBlock);
+    return finish_block(fd, r, buf, len, flags, blk, static_cast<size_t>(rc), cont, keep);
   }
+  const ssize_t rc = read_own(fd, b, kBlock, flags);
+  if (rc <= 0) {
+    if (en_log && en_log_level >= 1) {
+      ErrnoKeeper keep;
+      TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid read. rc(%d:%d)\n", fd, r.info, static_cast<int>(rc),
+                static_cast<int>(len));
+    }
+    return static_cast<int>(rc);
+  }
+  ErrnoKeeper keep;
+  return finish_block(fd, r, buf, len, flags, blk, static_cast<size_t>(rc), cont, keep);
+}
 
-  cont = 1;
-  r.rsize = static_cast<int>(blk.pck.get());
-  TAV_LOG_G("M", &blk, "fd(%04d 0x%08x) recv. (%d) len(%d)\n", fd, r.info, blk.gflag == 1 ? 1 : 0,
-            r.rsize);
-  TAV_LOG_H("M", &blk, static_cast<int>(kBlock), "gtuid info");
-  return 0;
+Received recv_message(int fd, mfd& r, void* host, size_t len, int flags, BlockSink sink,
+                      void* ctx) {
+  auto* buf = static_cast<uint8_t*>(host);
+  gtuid_t blk;
+  auto* b = reinterpret_cast<uint8_t*>(&blk);
+  iovec v[2] = {{b, kBlock}, {buf, len - kBlock}};
+  ssize_t rc;
+  if (flags) {
+    msghdr h{};
+    h.msg_iov = v;
+    h.msg_iovlen = 2;
+    rc = tav::real::recvmsg(fd, &h, flags);
+  } else {
+    rc = tav::real::readv(fd, v, 2);
+  }
+  if (rc <= 0) return {rc, true};
+  ErrnoKeeper keep;
+  const size_t have = std::min(static_cast<size_t>(rc), kBlock);
+  const size_t extra = static_cast<size_t>(rc) - have;
+  // Bytes that are no block are the host's, in the order they came.
+  auto as_host_data = [&]() -> Received {
+    memmove(buf + have, buf, extra);
+    memcpy(buf, b, have);
+    TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid nhav. rc(%d:%d)\n", fd, r.info, static_cast<int>(rc),
+              static_cast<int>(len));
+    return {rc, true};
+  };
+  if (!marker_prefix(b, have)) return as_host_data();
+  if (have < kBlock) {
+    int cont = 0;
+    const int got = finish_block(fd, r, buf, len, flags, blk, have, cont, keep);
+    if (!cont) return {got, true};
+    sink(ctx, blk);
+    return {0, false};
+  }
+  if (!block_valid(blk)) return as_host_data();
+  accept_block(fd, r, blk);
+  sink(ctx, blk);
+
+  // The payload read with the block, and whatever messages followed it:
+  // their blocks are taken off and their payloads moved up behind it.
+  size_t out = 0, at = 0;
+  for (;;) {
+    const size_t take = std::min(extra - at, static_cast<size_t>(r.rsize));
+    if (out != at) memmove(buf + out, buf + at, take);
+    out += take;
+    at += take;
+    r.rsize -= static_cast<int>(take);
+    const size_t left = extra - at;
+    if (left == 0) break;
+    if (left < kBlock && marker_prefix(buf + at, left)) {
+      // A block cut by this read: kept until the rest arrives.
+      memcpy(r.rblock, buf + at, left);
+      r.rhave = static_cast<int>(left);
+      break;
+    }
+    gtuid_t next;
+    if (left >= kBlock) memcpy(&next, buf + at, kBlock);
+    if (left < kBlock || !block_valid(next)) {
+      memmove(buf + out, buf + at, left);  // not a block: the host's data
+      out += left;
+      break;
+    }
+    at += kBlock;
+    accept_block(fd, r, next);
+    sink(ctx, next);
+  }
+  if (out == 0) return {0, false};
+  return {static_cast<ssize_t>(out), true};
 }
 
 void take_block(mthr* m, const gtuid_t& blk) {

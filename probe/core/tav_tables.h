@@ -23,6 +23,7 @@ struct mfd {
   int rsize;  // payload bytes still to come of the current inbound message
   int wsize;  // payload bytes still to go of the current outbound message
   int wtail;  // bytes of `wblock` still owed to the wire (its last wtail bytes)
+  int rhave;  // bytes of `rblock` received of a block that a read cut
   int bind;   // bound to an explicit non-zero port
 #if defined(TAV_BUILD_JEUS)
   int hform;
@@ -36,6 +37,9 @@ struct mfd {
   // The block of the outbound message in progress, kept only while part of
   // it is still owed because a write took fewer bytes than the block.
   unsigned char wblock[sizeof(gtuid_t)];
+  // The start of an inbound block that a read took together with the
+  // payload before it.
+  unsigned char rblock[sizeof(gtuid_t)];
 };
 using mfd_t = mfd;
 

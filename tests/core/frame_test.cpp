@@ -294,6 +294,70 @@ INSTANTIATE_TEST_SUITE_P(
                       DataCase{"length_of_2_pow_31", block_bytes(1, 0x80000000u) + "abcd"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// One call takes a message: the block into the library's buffer, the
+// payload into the host's; further messages read with it lose their blocks.
+struct MessageCase {
+  const char* name;
+  std::string wire;
+  size_t len;
+  std::string host;  // what the host gets
+  int blocks;        // blocks taken off
+  int rsize;         // payload still to come
+  int rhave;         // block bytes kept for the next read
+};
+
+class FrameMessage : public FrameRecv, public ::testing::WithParamInterface<MessageCase> {};
+
+TEST_P(FrameMessage, OneReadTakesBlockAndPayload) {
+  const MessageCase& c = GetParam();
+  peer_write(c.wire);
+  buf_.assign(c.len, '\0');
+  int blocks = 0;
+  auto sink = [](void* ctx, const gtuid_t&) { ++*static_cast<int*>(ctx); };
+  const tav::Received got = tav::recv_message(sv_[0], r_, buf_.data(), c.len, 0, sink, &blocks);
+  EXPECT_TRUE(got.done);
+  ASSERT_EQ(got.rc, static_cast<ssize_t>(c.host.size()));
+  EXPECT_EQ(buf_.substr(0, c.host.size()), c.host);
+  EXPECT_EQ(blocks, c.blocks);
+  EXPECT_EQ(r_.rsize, c.rsize);
+  EXPECT_EQ(r_.rhave, c.rhave);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FrameMessage,
+    ::testing::Values(
+        MessageCase{"one_message", block_bytes(1, 5) + "hello", 4096, "hello", 1, 0, 0},
+        MessageCase{"two_messages", block_bytes(1, 5) + "hello" + block_bytes(0, 3) + "abc", 4096,
+                    "helloabc", 2, 0, 0},
+        MessageCase{"payload_larger_than_the_buffer", block_bytes(1, 50) + std::string(50, 'p'),
+                    106, std::string(10, 'p'), 1, 40, 0},
+        MessageCase{"next_block_cut", block_bytes(1, 2) + "hi" + block_bytes(1, 1).substr(0, 40),
+                    4096, "hi", 1, 0, 40},
+        MessageCase{"next_message_cut", block_bytes(1, 2) + "hi" + block_bytes(1, 9) + "abc", 4096,
+                    "hiabc", 2, 6, 0},
+        MessageCase{"data_after_a_message", block_bytes(1, 2) + "hi" + "plain text that follows",
+                    4096, "hiplain text that follows", 1, 0, 0},
+        MessageCase{"no_block", "GET / HTTP/1.0\r\n\r\n", 4096, "GET / HTTP/1.0\r\n\r\n", 0, 0, 0},
+        MessageCase{"invalid_block", block_bytes(1, 2, 0xEE) + "hi", 4096,
+                    block_bytes(1, 2, 0xEE) + "hi", 0, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FrameRecv, CutBlockIsCompletedByTheNextRead) {
+  const std::string second = block_bytes(1, 3) + "xyz";
+  peer_write(block_bytes(1, 2) + "hi" + second.substr(0, 30));
+  buf_.assign(4096, '\0');
+  auto sink = [](void*, const gtuid_t&) {};
+  ASSERT_EQ(tav::recv_message(sv_[0], r_, buf_.data(), 4096, 0, sink, nullptr).rc, 2);
+  ASSERT_EQ(r_.rhave, 30);
+  peer_write(second.substr(30));
+  int cont = 0;
+  EXPECT_EQ(recv(4096, cont), 0);
+  EXPECT_EQ(cont, 1);
+  EXPECT_EQ(r_.rhave, 0);
+  EXPECT_EQ(r_.rsize, 3);
+  EXPECT_EQ(blk_.pck.get(), 3u);
+}
+
 TEST_F(FrameRecv, BlockSplitAcrossSegmentsIsReassembled) {
   const std::string whole = block_bytes(1, 3) + "xyz";
   for (size_t first : {2u, 40u}) {

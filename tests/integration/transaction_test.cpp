@@ -1,0 +1,848 @@
+// Transactions across real processes, each build preloaded on both sides:
+// request/reply rounds whose data must come out as without the probe, the
+// blocks on the wire as a plain witness sees them, Python peers, a peer that
+// is not monitored, and the type-1 records that a front and a back server
+// put on the gtuid queue while one transaction travels between them.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "base/tav_be.h"
+#include "base/tav_mzp.h"
+#include "build_param.h"
+#include "core/tav_gtuid.h"
+#include "probe_run.h"
+
+namespace qel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// --- helpers --------------------------------------------------------------------
+
+// A socket bound on 127.0.0.1 with a port the kernel picked; closed at the end.
+struct Bound {
+  int fd = -1;
+  int port = 0;
+  explicit Bound(int type) {
+    fd = socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~Bound() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// A TCP port that is free at the moment. Servers get a concrete port: only a
+// listener bound to one registers it for monitored clients to find.
+int free_port() { return Bound(SOCK_STREAM).port; }
+
+std::string all_logs(const std::string& dir) {
+  std::string text;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("TavQEL.LOG.", 0) == 0) text += read_file(e.path());
+  return text;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The number after `key` in the text, -1 when absent.
+long number_after(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  return at == std::string::npos ? -1 : strtol(text.c_str() + at + key.size(), nullptr, 10);
+}
+
+// Settings under which monitored peers on this host recognise each other:
+// a listener registers its port in the check home, a monitored client finds
+// it there and takes the connection as a service connection. The relay port
+// belongs to `relay`, a socket nobody answers on (no request should be sent
+// for a local destination anyway). Trace logging shows the classification.
+void monitored_peers(ProbeSandbox& box, const Bound& relay) {
+  box.add_setting("qel.log", "ON");
+  box.add_setting("qel.log.level", "0");
+  box.add_setting("qel.check.mode", "ON");
+  box.add_setting("qel.check.udp.port", std::to_string(relay.port));
+}
+
+// Starts a server that prints "ready <port>" and waits for that line.
+Background* start_server(ProbeSandbox& box, const std::vector<std::string>& argv, bool with_probe,
+                         int port) {
+  Background& b = box.start(argv, {}, with_probe);
+  const std::string line = b.wait_first_line(20s);
+  if (line != "ready " + std::to_string(port)) {
+    ADD_FAILURE() << argv[0] << " did not start (" << line << "): " << b.err();
+    return nullptr;
+  }
+  return &b;
+}
+
+// Waits for a program that ends by itself.
+RunResult wait_end(Background& b, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (b.running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  return b.stop(SIGKILL);
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// --- request/reply over a service connection ----------------------------------
+
+struct CallCase {
+  const char* name;
+  std::vector<std::string> args;  // rounds, sizes and options of "rr_peer call"
+  bool short_writes;              // the run must meet short writes
+};
+
+const CallCase kCalls[] = {
+    {"sizes_1B_to_1MiB",
+     {"40", "1", "2", "95", "96", "97", "100", "1000", "4096", "65536", "1048576"}, false},
+    {"byte_by_byte", {"12", "1", "3", "96", "97", "1000", "10000", "70000", "--read-chunk", "1"}, false},
+    {"nonblocking_short_writes",
+     {"10", "1", "96", "5000", "300000", "1048576", "--nonblock", "--small-buffers", "--read-chunk", "7"}, true},
+    {"peek_at_each_reply",
+     {"20", "1", "96", "97", "4096", "100000", "--peek", "--nonblock", "--read-chunk", "3"}, false},
+};
+
+// The same server twice, without and with the probe, for clients to compare.
+class ServiceRoundTrip : public ProbeBuildTest {
+ protected:
+  void SetUp() override {
+    ProbeBuildTest::SetUp();
+    monitored_peers(*box, relay);
+    const int p1 = free_port(), p2 = free_port();
+    plain_port = std::to_string(p1);
+    probed_port = std::to_string(p2);
+    plain_server = start_server(*box, {RR_PEER_BIN, "serve", plain_port}, false, p1);
+    probed_server = start_server(*box, {RR_PEER_BIN, "serve", probed_port}, true, p2);
+  }
+  std::vector<std::string> call(const std::string& port, const std::vector<std::string>& args) {
+    return concat({RR_PEER_BIN, "call", "127.0.0.1", port}, args);
+  }
+  // Both ends took `n` connections as service connections, so every
+  // message went out framed and was unframed again.
+  void expect_service_connections(size_t n) {
+    const std::string logs = all_logs(box->log_dir());
+    EXPECT_EQ(count(logs, "connect. (127.0.0.1:" + probed_port + ") qel service set"), n) << logs;
+    EXPECT_EQ(count(logs, "accept. qel service set"), n) << logs;
+  }
+
+  Bound relay{SOCK_DGRAM};
+  std::string plain_port, probed_port;
+  Background* plain_server = nullptr;
+  Background* probed_server = nullptr;
+};
+
+// A preloaded client calls a preloaded server: every reply is exact, and the
+// client prints what it prints against an unprobed pair.
+TEST_P(ServiceRoundTrip, RepliesMatchAnUnprobedRun) {
+  ASSERT_TRUE(plain_server && probed_server);
+  for (const CallCase& c : kCalls) {
+    SCOPED_TRACE(c.name);
+    const RunResult plain = box->run_plain(call(plain_port, c.args), {.timeout = 120s});
+    ASSERT_TRUE(plain.ok()) << "without the probe: " << plain.describe();
+    ASSERT_NE(plain.out.find(" ok\n"), std::string::npos) << plain.out;
+    const RunResult probed = box->run(call(probed_port, c.args), {.timeout = 120s});
+    EXPECT_TRUE(probed.ok()) << "with " << box->build() << ": " << probed.describe();
+    EXPECT_EQ(probed.out, plain.out);
+    if (c.short_writes) {
+      EXPECT_GT(number_after(probed.err, "short-writes "), 0) << probed.err;
+    }
+  }
+  EXPECT_TRUE(probed_server->running()) << probed_server->err();
+  expect_service_connections(std::size(kCalls));
+}
+
+// Clients at the same time, each served by a thread of its own in the
+// server: no thread's blocks or bytes end up on another's connection.
+TEST_P(ServiceRoundTrip, ParallelClientsGetTheirOwnReplies) {
+  ASSERT_TRUE(plain_server && probed_server);
+  const std::vector<std::string> args{"60", "1", "96", "700", "20000", "150000", "--read-chunk", "5000"};
+  const RunResult plain = box->run_plain(call(plain_port, args), {.timeout = 60s});
+  ASSERT_TRUE(plain.ok()) << plain.describe();
+  constexpr int kClients = 6;
+  std::vector<Background*> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(&box->start(call(probed_port, args)));
+  for (int i = 0; i < kClients; ++i) {
+    const RunResult r = wait_end(*clients[i], 60s);
+    EXPECT_TRUE(r.ok()) << "client " << i << ": " << r.describe();
+    EXPECT_EQ(r.out, plain.out) << "client " << i;
+  }
+  expect_service_connections(kClients);
+}
+
+QEL_FOR_ALL_BUILDS(ServiceRoundTrip);
+
+// --- the wire as a plain witness sees it --------------------------------------
+
+struct WireCase {
+  const char* name;
+  std::vector<std::string> call_args;
+  std::vector<std::string> listen_args;
+  bool short_writes;
+};
+
+const WireCase kWires[] = {
+    {"blocking", {"24", "1", "95", "96", "97", "1000", "65536", "1048576", "7"}, {}, false},
+    // The witness waits before reading: large writes on small buffers are cut
+    // short, and the rest of each message must follow without a block.
+    {"nonblocking_short_writes",
+     {"8", "1", "96", "5000", "1048576", "--nonblock", "--small-buffers"}, {"--delay-ms", "300"}, true},
+};
+
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
+
+class WireFormat : public testing::TestWithParam<std::tuple<std::string, WireCase>> {};
+
+// Every message of a preloaded client goes out as one 96-byte block (marker,
+// gflag 0 or 1, identifier digits, pck = the message's length) followed by
+// exactly the bytes the client wrote; no other bytes are added.
+TEST_P(WireFormat, EveryMessageBehindOneBlock) {
+  const auto& [build, c] = GetParam();
+  ProbeSandbox box(build);
+  Bound relay(SOCK_DGRAM);
+  monitored_peers(box, relay);
+
+  // What the client writes, recorded from an unprobed run.
+  const int p1 = free_port(), p2 = free_port();
+  const std::string plain_file = box.path("plain.bin"), framed_file = box.path("framed.bin");
+  Background* w1 =
+      start_server(box, concat({RR_PEER_BIN, "raw-listen", std::to_string(p1), plain_file}, c.listen_args), false, p1);
+  ASSERT_TRUE(w1);
+  const RunResult plain = box.run_plain(
+      concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p1)}, concat(c.call_args, {"--send-only"})));
+  ASSERT_TRUE(plain.ok()) << plain.describe();
+  ASSERT_TRUE(wait_end(*w1, 30s).ok());
+
+  // The same client preloaded; the witness's port is listed as a service.
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(p2) + ":SERVICE");
+  Background* w2 =
+      start_server(box, concat({RR_PEER_BIN, "raw-listen", std::to_string(p2), framed_file}, c.listen_args), false, p2);
+  ASSERT_TRUE(w2);
+  const RunResult probed = box.run(
+      concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p2)}, concat(c.call_args, {"--send-only"})));
+  ASSERT_TRUE(probed.ok()) << probed.describe();
+  EXPECT_EQ(probed.out, plain.out);
+  if (c.short_writes) {
+    EXPECT_GT(number_after(probed.err, "short-writes "), 0) << probed.err;
+  }
+  ASSERT_TRUE(wait_end(*w2, 30s).ok());
+
+  const std::string want = read_file(plain_file);
+  const std::string wire = read_file(framed_file);
+  ASSERT_FALSE(want.empty());
+  size_t at = 0, msg = 0;
+  long messages = 0;
+  while (at < wire.size()) {
+    SCOPED_TRACE("message " + std::to_string(messages) + " at wire offset " + std::to_string(at));
+    ASSERT_LE(at + sizeof(gtuid_t), wire.size()) << "a block cut short";
+    gtuid_t blk;
+    memcpy(&blk, wire.data() + at, sizeof blk);
+    ASSERT_EQ(memcmp(blk.init, "\x02\x0A\x24\x0F", 4), 0) << "no marker";
+    EXPECT_LE(blk.gflag, 1);
+    for (uint8_t d : blk.gtuid) EXPECT_LE(d, 99);
+    ASSERT_LE(msg + 4, want.size()) << "more messages than the client wrote";
+    tav::be32 app_len;
+    memcpy(&app_len, want.data() + msg, sizeof app_len);
+    const size_t len = sizeof app_len + app_len.get();
+    ASSERT_EQ(blk.pck.get(), len);
+    ASSERT_LE(at + sizeof blk + len, wire.size());
+    ASSERT_EQ(wire.compare(at + sizeof blk, len, want, msg, len), 0) << "message bytes differ";
+    at += sizeof blk + len;
+    msg += len;
+    ++messages;
+  }
+  EXPECT_EQ(msg, want.size());
+  EXPECT_EQ(messages, std::stol(c.call_args[0]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, WireFormat, testing::Combine(testing::ValuesIn(probe_builds()), testing::ValuesIn(kWires)),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
+                         });
+
+// --- blocks written by hand --------------------------------------------------------
+
+// What rr_peer serve answers to a request q: FNV-1a-64 of q (8 bytes, big
+// endian), then q reversed.
+std::string reply_of(const std::string& q) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (unsigned char c : q) {
+    h ^= c;
+    h *= 0x100000001b3ULL;
+  }
+  tav::be64 sum;
+  sum = h;
+  return std::string(reinterpret_cast<const char*>(&sum), sizeof sum) + std::string(q.rbegin(), q.rend());
+}
+
+// An application message: 4-byte big-endian length, then the bytes.
+std::string app_message(const std::string& payload) {
+  tav::be32 n;
+  n = static_cast<uint32_t>(payload.size());
+  return std::string(reinterpret_cast<const char*>(&n), sizeof n) + payload;
+}
+
+// A loopback connection of the test process itself (no probe in it).
+class PlainConnection {
+ public:
+  explicit PlainConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    int one = 1;
+    if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~PlainConnection() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  bool send_all(const std::string& b) {
+    for (size_t at = 0; at < b.size();) {
+      const ssize_t w = write(fd_, b.data() + at, b.size() - at);
+      if (w <= 0) return false;
+      at += static_cast<size_t>(w);
+    }
+    return true;
+  }
+  // Reads exactly n bytes within `limit`; fewer at end of file or time-out.
+  std::string read_n(size_t n, std::chrono::milliseconds limit) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buf[4096];
+    while (got.size() < n) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      const ssize_t r = read(fd_, buf, std::min(sizeof buf, n - got.size()));
+      if (r <= 0) break;
+      got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+// A block as a monitored peer sends it: an active transaction with a known
+// identifier and sequence, announcing `pck` bytes.
+gtuid_t hand_block(uint32_t pck) {
+  gtuid_t b;
+  memset(&b, 0, sizeof b);
+  memcpy(b.init, "\x02\x0A\x24\x0F", 4);
+  b.gflag = 1;
+  const uint8_t id[11] = {17, 96, 86, 67, 73, 64, 4, 4, 69, 30, 1};
+  memcpy(b.gtuid, id, sizeof id);
+  b.seq = 7;
+  b.pck = pck;
+  return b;
+}
+
+std::string bytes_of(const gtuid_t& b) { return std::string(reinterpret_cast<const char*>(&b), sizeof b); }
+
+class HandMadeBlocks : public ProbeBuildTest {
+ protected:
+  void SetUp() override {
+    ProbeBuildTest::SetUp();
+    port = free_port();
+    server = start_server(*box, {RR_PEER_BIN, "serve", std::to_string(port)}, true, port);
+  }
+  int port = 0;
+  Background* server = nullptr;
+};
+
+// A peer's block arriving in two TCP segments (40 bytes, the rest 300 ms
+// later) is put together: the server answers the request exactly, and its
+// framed answer carries the peer's transaction on (same identifier, sequence
+// one higher: taken over on receipt, not advanced on sending in HALF mode).
+TEST_P(HandMadeBlocks, BlockInTwoSegmentsIsReassembled) {
+  ASSERT_TRUE(server);
+  PlainConnection c(port);
+  ASSERT_TRUE(c.ok()) << strerror(errno);
+  const std::string request = app_message("a block in two segments");
+  const gtuid_t sent = hand_block(static_cast<uint32_t>(request.size()));
+  const std::string wire = bytes_of(sent) + request;
+  ASSERT_TRUE(c.send_all(wire.substr(0, 40)));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(c.send_all(wire.substr(40)));
+
+  const std::string head = c.read_n(sizeof(gtuid_t), 10s);
+  ASSERT_EQ(head.size(), sizeof(gtuid_t)) << "no framed answer";
+  gtuid_t got;
+  memcpy(&got, head.data(), sizeof got);
+  EXPECT_EQ(memcmp(got.init, sent.init, 4), 0);
+  EXPECT_EQ(got.gflag, 1);
+  EXPECT_EQ(memcmp(got.gtuid, sent.gtuid, sizeof got.gtuid), 0) << "another transaction came back";
+  EXPECT_EQ(got.seq.get(), sent.seq.get() + 1);
+  const std::string want = app_message(reply_of("a block in two segments"));
+  ASSERT_EQ(got.pck.get(), want.size());
+  EXPECT_EQ(c.read_n(want.size(), 10s), want);
+}
+
+// A peer that stops inside a block: after five one-second waits the server
+// sees end of file and closes the connection; it goes on serving others.
+TEST_P(HandMadeBlocks, PeerSilentInsideABlockEndsInEndOfFile) {
+  ASSERT_TRUE(server);
+  PlainConnection c(port);
+  ASSERT_TRUE(c.ok()) << strerror(errno);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.send_all(bytes_of(hand_block(100)).substr(0, 40)));
+  const std::string got = c.read_n(1, 15s);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(got, "") << "the server answered a block that never ended";
+  EXPECT_GE(took, 4500ms);
+  EXPECT_LT(took, 9s) << "no end of file within the bounded wait";
+
+  const RunResult other =
+      box->run_plain({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(port), "3", "10"}, {.timeout = 20s});
+  EXPECT_TRUE(other.ok()) << other.describe();
+}
+
+QEL_FOR_ALL_BUILDS(HandMadeBlocks);
+
+// --- Python peers ----------------------------------------------------------------
+
+// A threading echo server: prints "ready <port>", then echoes every chunk it
+// receives. Mode "greet" first sends a greeting line (the server speaks
+// first); mode "split" answers a chunk with two writes, its 4-byte length
+// and then the chunk. It ends itself after two minutes whatever happens.
+constexpr const char* kEchoServer = R"(import socket, sys, threading, signal
+signal.alarm(120)
+port, mode = int(sys.argv[1]), sys.argv[2]
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", port))
+s.listen(8)
+print("ready", port, flush=True)
+def serve(c):
+    with c:
+        if mode == "greet":
+            c.sendall(b"220 echo server ready\r\n")
+        while True:
+            d = c.recv(65536)
+            if not d:
+                return
+            if mode == "split":
+                c.sendall(len(d).to_bytes(4, "big"))
+            c.sendall(d)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)";
+
+// "echo": messages of many sizes (one starting with the block marker), each
+// echo read back and compared; prints a digest. "greet": reads the server's
+// greeting, then echoes a few messages. "waitall": a blocking socket that
+// reads each split answer with one recv(MSG_WAITALL) of its whole length and
+// prints what each call returned (the rest of a short answer is read after).
+// "http": sends an HTTP request and writes what comes back to stdout.
+constexpr const char* kEchoClient = R"(import hashlib, signal, socket, sys
+signal.alarm(60)
+port, mode = int(sys.argv[1]), sys.argv[2]
+c = socket.create_connection(("127.0.0.1", port), timeout=None if mode == "waitall" else 30)
+def read_n(n):
+    got = bytearray()
+    while len(got) < n:
+        part = c.recv(min(65536, n - len(got)))
+        if not part:
+            sys.exit("end of file after %d of %d bytes" % (len(got), n))
+        got += part
+    return bytes(got)
+base = bytes(range(256)) * 4097
+if mode == "http":
+    req = b"GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: qel-test\r\n\r\n"
+    c.sendall(req)
+    sys.stdout.buffer.write(read_n(len(req)))
+    sys.exit(0)
+if mode == "waitall":
+    counts = []
+    for n in (1, 100, 5000):
+        c.sendall(base[:n])
+        got = c.recv(4 + n, socket.MSG_WAITALL)
+        counts.append(len(got))
+        if got + read_n(4 + n - len(got)) != n.to_bytes(4, "big") + base[:n]:
+            sys.exit("answer of %d bytes differs" % n)
+    print("waitall", counts)
+    sys.exit(0)
+sizes = [1, 5, 96, 97, 4096, 100000, 1048576, 3, 1000] * 2
+if mode == "greet":
+    print(read_n(23).decode().strip())
+    sizes = [1, 96, 5000]
+h = hashlib.sha256()
+for i, n in enumerate(sizes):
+    data = base[i:i + n]
+    if i == 3:
+        data = b"\x02\x0a\x24\x0f\x01" + data[5:]
+    c.sendall(data)
+    if read_n(n) != data:
+        sys.exit("message %d of %d bytes differs" % (i, n))
+    h.update(data)
+print("echo ok", h.hexdigest())
+)";
+
+class PythonPeers : public ProbeBuildTest {
+ protected:
+  void SetUp() override {
+    ProbeBuildTest::SetUp();
+    if (!on_path("python3")) GTEST_SKIP() << "python3 is not on PATH";
+    monitored_peers(*box, relay);
+    server_py = box->write_file("echo_server.py", kEchoServer);
+    client_py = box->write_file("echo_client.py", kEchoClient);
+  }
+  // Runs the client against an unprobed server and, preloaded, against a
+  // preloaded server over a service connection; both runs must succeed with
+  // the same output, which is returned.
+  std::string same_as_plain(const std::string& server_mode, const std::string& client_mode) {
+    const int p1 = free_port(), p2 = free_port();
+    const std::string q1 = std::to_string(p1), q2 = std::to_string(p2);
+    if (!start_server(*box, {"python3", server_py, q1, server_mode}, false, p1) ||
+        !start_server(*box, {"python3", server_py, q2, server_mode}, true, p2))
+      return "no server";
+    const RunResult plain = box->run_plain({"python3", client_py, q1, client_mode});
+    EXPECT_TRUE(plain.ok()) << "without the probe: " << plain.describe();
+    const RunResult probed = box->run({"python3", client_py, q2, client_mode});
+    EXPECT_TRUE(probed.ok()) << "with " << box->build() << ": " << probed.describe();
+    EXPECT_EQ(probed.out, plain.out);
+    const std::string logs = all_logs(box->log_dir());
+    EXPECT_EQ(count(logs, "connect. (127.0.0.1:" + q2 + ") qel service set"), 1u) << logs;
+    EXPECT_EQ(count(logs, "accept. qel service set"), 1u) << logs;
+    return plain.out;
+  }
+  Bound relay{SOCK_DGRAM};
+  std::string server_py, client_py;
+};
+
+// Both sides preloaded, over a service connection: the client's data comes
+// back exact, as without the probe.
+TEST_P(PythonPeers, EchoOverAServiceConnection) {
+  EXPECT_EQ(same_as_plain("echo", "echo").rfind("echo ok ", 0), 0u);
+}
+
+// The server writes first (a greeting, as mail or database servers do): it
+// goes out framed before either side has read, and the client's first read
+// takes the block off.
+TEST_P(PythonPeers, ServerSpeaksFirst) {
+  EXPECT_EQ(same_as_plain("greet", "greet").rfind("220 echo server ready\necho ok ", 0), 0u);
+}
+
+// A blocking recv(MSG_WAITALL) returns the whole length asked for, even when
+// the peer wrote it in two writes (two framed messages on the wire).
+TEST_P(PythonPeers, RecvWaitallSpansTwoWrites) {
+  EXPECT_EQ(same_as_plain("split", "waitall"), "waitall [5, 104, 5004]\n");
+}
+
+// A client that is not monitored sends an HTTP request to a preloaded server
+// whose port is listed as a service: the first read finds no block, the
+// connection becomes a plain one, and the request and its echo pass
+// unchanged (a framed echo would carry 96 bytes more).
+TEST_P(PythonPeers, UnmonitoredHttpRequestPassesUnchanged) {
+  const int port = free_port();
+  box->add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(port) + ":SERVICE");
+  ASSERT_TRUE(start_server(*box, {"python3", server_py, std::to_string(port), "echo"}, true, port));
+  const RunResult r = box->run_plain({"python3", client_py, std::to_string(port), "http"});
+  ASSERT_TRUE(r.ok()) << r.describe();
+  EXPECT_EQ(r.out, "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: qel-test\r\n\r\n");
+}
+
+// A peer's block that cannot be trusted (a payload length of 2^31 or more,
+// an identifier byte above 99) is handed to the host as ordinary data: the
+// echo server sends those 96 bytes back as a message of its own, and the
+// messages around it keep their framing.
+TEST_P(PythonPeers, UntrustedBlockReachesTheHostAsData) {
+  const int port = free_port();
+  ASSERT_TRUE(start_server(*box, {"python3", server_py, std::to_string(port), "echo"}, true, port));
+  PlainConnection c(port);
+  ASSERT_TRUE(c.ok()) << strerror(errno);
+  // One framed message and its framed echo.
+  auto round = [&](const std::string& payload, const std::string& sent) {
+    SCOPED_TRACE(payload.substr(0, 8));
+    ASSERT_TRUE(c.send_all(sent));
+    const std::string head = c.read_n(sizeof(gtuid_t), 10s);
+    ASSERT_EQ(head.size(), sizeof(gtuid_t)) << "no framed echo";
+    gtuid_t b;
+    memcpy(&b, head.data(), sizeof b);
+    EXPECT_EQ(memcmp(b.init, "\x02\x0A\x24\x0F", 4), 0);
+    ASSERT_EQ(b.pck.get(), payload.size());
+    EXPECT_EQ(c.read_n(payload.size(), 10s), payload);
+  };
+  auto framed = [](const std::string& payload) {
+    gtuid_t b = hand_block(static_cast<uint32_t>(payload.size()));
+    b.gflag = 0;
+    return bytes_of(b) + payload;
+  };
+  round("hello", framed("hello"));
+
+  gtuid_t huge = hand_block(0);
+  huge.pck = 0x80000000u;
+  gtuid_t digit = hand_block(0);
+  digit.gtuid[3] = 200;
+  for (const gtuid_t& bad : {huge, digit}) {
+    round(bytes_of(bad), bytes_of(bad));
+    round("again", framed("again"));
+  }
+}
+
+QEL_FOR_ALL_BUILDS(PythonPeers);
+
+// --- the records of one transaction on the gtuid queue ------------------------
+
+// A message queue created for the test and removed at its end.
+class OwnQueue {
+ public:
+  explicit OwnQueue(key_t key) : id_(msgget(key, IPC_CREAT | 0666)) {}
+  ~OwnQueue() {
+    if (id_ >= 0) msgctl(id_, IPC_RMID, nullptr);
+  }
+  OwnQueue(const OwnQueue&) = delete;
+  OwnQueue& operator=(const OwnQueue&) = delete;
+  int id() const { return id_; }
+
+ private:
+  int id_;
+};
+
+struct Record {
+  long type = 0;
+  size_t size = 0;  // bytes after the message type
+  mzp1_t z{};
+};
+
+// Drains a queue in a thread while the processes run: a queue holds only
+// about 56 type-1 records.
+class Drain {
+ public:
+  explicit Drain(int id) : id_(id), thread_([this] { run(); }) {}
+  ~Drain() { finish(); }
+  Drain(const Drain&) = delete;
+  Drain& operator=(const Drain&) = delete;
+
+  size_t count() {
+    std::lock_guard lock(mu_);
+    return records_.size();
+  }
+  // Waits until `n` records are in, at most `limit`.
+  void wait_for(size_t n, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  }
+  // Stops the reader after a last pass and returns everything read.
+  std::vector<Record> finish() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+    }
+    std::lock_guard lock(mu_);
+    return records_;
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      const bool last = stop_.load();
+      while (take()) {
+      }
+      if (last) return;
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  bool take() {
+    struct {
+      long type;
+      char text[4096];
+    } buf;
+    const ssize_t n = msgrcv(id_, &buf, sizeof buf.text, 0, IPC_NOWAIT);
+    if (n < 0) return false;
+    Record r;
+    r.type = buf.type;
+    r.size = static_cast<size_t>(n);
+    memcpy(&r.z, &buf, std::min(sizeof r.z, sizeof buf.type + r.size));
+    std::lock_guard lock(mu_);
+    records_.push_back(r);
+    return true;
+  }
+
+  int id_;
+  std::atomic<bool> stop_{false};
+  std::mutex mu_;
+  std::vector<Record> records_;
+  std::thread thread_;
+};
+
+std::string text(const char* field, size_t cap) { return std::string(field, strnlen(field, cap)); }
+
+struct ModeCase {
+  const char* name;
+  const char* mode;  // qel.mode
+  bool bmt;          // qel.gtuid.bmt.mode ON
+};
+
+const ModeCase kModes[] = {{"full", "FULL", false}, {"half", "HALF", false}, {"full_bmt", "FULL", true}};
+
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+
+class TransactionRecords : public testing::TestWithParam<std::tuple<std::string, ModeCase>> {};
+
+// An unmonitored client sends requests to a front server whose port is an
+// entry (START); the front forwards each to a back server over a service
+// connection and answers with the back's answer. Each request is one
+// transaction: the front's read starts it (RS), its call hands it to the back
+// (SC), the back takes it over (RC, same identifier, sequence one higher),
+// the back's answer hands it back (SC, then RC in the front), and the front's
+// reply ends it (SE). In FULL mode every hop advances the sequence and both
+// sides report; in HALF mode the receive side reports nothing and only the
+// send side advances it. With BMT mode the date text is never written.
+TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
+  const auto& [build, mode] = GetParam();
+  ProbeSandbox box(build);
+  Bound relay(SOCK_DGRAM);
+  monitored_peers(box, relay);
+  const int front_port = free_port(), back_port = free_port();
+  box.add_setting("qel.mode", mode.mode);
+  if (mode.bmt) box.add_setting("qel.gtuid.bmt.mode", "ON");
+  box.add_setting("qel.gtuid.send.type", "QUEUE");
+  box.add_setting("qel.gtuid.queue.count", "1");
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+
+  OwnQueue queue(box.key(1));
+  ASSERT_GE(queue.id(), 0) << strerror(errno);
+  Drain drain(queue.id());
+
+  Background* back = start_server(box, {RR_PEER_BIN, "serve", std::to_string(back_port)}, true, back_port);
+  ASSERT_TRUE(back);
+  Background* front = start_server(
+      box, {RR_PEER_BIN, "serve", std::to_string(front_port), "--forward", "127.0.0.1:" + std::to_string(back_port)},
+      true, front_port);
+  ASSERT_TRUE(front);
+  const std::vector<size_t> sizes{64, 1000, 200};
+  std::vector<std::string> call{RR_PEER_BIN, "call", "127.0.0.1", std::to_string(front_port),
+                                std::to_string(sizes.size())};
+  for (size_t s : sizes) call.push_back(std::to_string(s));
+  call.insert(call.end(), {"--hops", "2"});
+  const RunResult client = box.run_plain(call);
+  ASSERT_TRUE(client.ok()) << client.describe();
+
+  const bool full = std::string(mode.mode) == "FULL";
+  struct Step {
+    bool in_front;
+    char start, send;
+  };
+  const std::vector<Step> expected =
+      full ? std::vector<Step>{{true, 'S', 'R'}, {true, 'C', 'S'}, {false, 'C', 'R'},
+                               {false, 'C', 'S'}, {true, 'C', 'R'}, {true, 'E', 'S'}}
+           : std::vector<Step>{{true, 'C', 'S'}, {false, 'C', 'S'}, {true, 'E', 'S'}};
+  drain.wait_for(expected.size() * sizes.size(), 5s);
+  std::this_thread::sleep_for(200ms);  // anything more would show up now
+  const pid_t front_pid = front->pid(), back_pid = back->pid();
+  front->stop(SIGTERM);
+  back->stop(SIGTERM);
+  const std::vector<Record> records = drain.finish();
+
+  // One group of records per identifier, in the order they first appear.
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<Record>> by_id;
+  for (const Record& r : records) {
+    ASSERT_EQ(r.size, sizeof(mzp1_t) - sizeof(long)) << "not a type-1 record";
+    ASSERT_TRUE(r.type == front_pid || r.type == back_pid) << "record of pid " << r.type;
+    char pid8[16];
+    snprintf(pid8, sizeof pid8, "%08ld", r.type % 100000000);
+    EXPECT_EQ(text(r.z.pid, sizeof r.z.pid), pid8);
+    const std::string id = text(r.z.gtuid, sizeof r.z.gtuid);
+    ASSERT_EQ(id.size(), 22u) << id;
+    ASSERT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
+    if (!by_id.count(id)) order.push_back(id);
+    by_id[id].push_back(r);
+  }
+  ASSERT_EQ(order.size(), sizes.size()) << "one identifier per request; " << records.size() << " records";
+
+  for (size_t t = 0; t < order.size(); ++t) {
+    SCOPED_TRACE("transaction " + std::to_string(t) + " " + order[t]);
+    std::vector<Record> steps = by_id[order[t]];
+    std::sort(steps.begin(), steps.end(), [](const Record& a, const Record& b) {
+      return std::strcmp(a.z.seq, b.z.seq) < 0;
+    });
+    ASSERT_EQ(steps.size(), expected.size());
+    for (size_t i = 0; i < steps.size(); ++i) {
+      SCOPED_TRACE("step " + std::to_string(i));
+      const mzp1_t& z = steps[i].z;
+      char seq[24];
+      snprintf(seq, sizeof seq, "%05zu", i);
+      EXPECT_EQ(text(z.seq, sizeof z.seq), seq);
+      EXPECT_EQ(steps[i].type, expected[i].in_front ? front_pid : back_pid);
+      EXPECT_EQ(z.start[0], expected[i].start);
+      EXPECT_EQ(z.send[0], expected[i].send);
+      EXPECT_EQ(z.iotype[0], 'S');
+      EXPECT_EQ(text(z.ipaddr, sizeof z.ipaddr), "127.0.0.1");
+    }
+    // The front's call names the back and the size of the message it framed,
+    // and the back saw the same block.
+    const Record& call_out = steps[full ? 1 : 0];
+    EXPECT_EQ(call_out.z.port.get(), static_cast<uint32_t>(back_port));
+    EXPECT_EQ(call_out.z.iosize.get(), 4 + sizes[t]);
+    if (full) {
+      EXPECT_EQ(steps[2].z.iosize.get(), 4 + sizes[t]);
+    }
+
+    // Outside BMT mode each hop writes the date text of its time, so the
+    // dates follow the sequence; in BMT mode none is ever written.
+    std::string previous;
+    for (const Record& r : steps) {
+      const std::string date = text(r.z.dtime, sizeof r.z.dtime);
+      if (mode.bmt) {
+        EXPECT_EQ(date, "") << "the date text was written in BMT mode";
+        continue;
+      }
+      EXPECT_EQ(date.size(), 20u) << date;
+      EXPECT_EQ(date.find_first_not_of("0123456789"), std::string::npos) << date;
+      EXPECT_GE(date, previous);
+      previous = date;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, TransactionRecords,
+                         testing::Combine(testing::ValuesIn(probe_builds()), testing::ValuesIn(kModes)),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
+                         });
+
+}  // namespace
+}  // namespace qel::test
