@@ -1,0 +1,168 @@
+// The whole path of a transaction's records: preloaded front and back
+// servers write them onto the queues, the relay (relayd, or librelay in a
+// host program) forwards them, and the development master writes them out.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "build_param.h"
+#include "probe_run.h"
+
+namespace qel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+int free_port() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = -1;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+std::string hex_key(key_t k) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%x", static_cast<unsigned>(k));
+  return b;
+}
+
+// What the master wrote of one record.
+struct Line {
+  std::string gtuid, seq, event, direction, pid;
+};
+
+std::string field(const std::string& line, const std::string& name) {
+  const std::regex re("\"" + name + "\":\"([^\"]*)\"");
+  std::smatch m;
+  return std::regex_search(line, m, re) ? m[1].str() : std::string();
+}
+
+std::vector<Line> master_lines(const std::string& path) {
+  std::vector<Line> out;
+  std::ifstream in(path);
+  for (std::string l; std::getline(in, l);)
+    out.push_back({field(l, "gtuid"), field(l, "seq"), field(l, "event"), field(l, "direction"),
+                   field(l, "pid")});
+  return out;
+}
+
+struct Relay {
+  const char* name;
+  const char* program;
+};
+
+class Pipeline : public testing::TestWithParam<std::tuple<std::string, Relay>> {};
+
+TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
+  const auto& [build, relay] = GetParam();
+  ProbeSandbox box(build);
+  const key_t gkey = box.key(2), tkey = box.key(3);
+
+  Background& master = box.start({TAVMASTER_BIN, "--port", "0", "--ready-file", box.path("master.addr"),
+                                  "--out", box.path("records.jsonl")},
+                                 {}, false);
+  std::string addr;
+  for (int i = 0; i < 200 && addr.empty(); ++i) {
+    addr = read_file(box.path("master.addr"));
+    if (addr.empty()) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_FALSE(addr.empty()) << master.err();
+  const std::string master_port = addr.substr(addr.find(':') + 1, addr.find('\n') - addr.find(':') - 1);
+
+  const std::string conf = box.write_file("relay.conf",
+      "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_PATH = " + box.log_dir() + "\nTAV_LOG_FILE_RLY = relay\n"
+      "TAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = pipeline\nTAV_NODE_DOMAIN_NAME = test\n"
+      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + hex_key(gkey) + "\n"
+      "TAV_RLY_GTUID_QUEUE_COUNT = 1\nTAV_RLY_TCODE_QUEUE_COUNT = 1\n"
+      "TAV_RLY_TCODE_QUEUE_NAME = " + hex_key(tkey) + "\n"
+      "TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
+      "TAV_MST_1ST_MASTER_PORT = " + master_port + "\n");
+  Background& rly = box.start({relay.program, conf}, {}, false);
+  for (int i = 0; i < 200 && master.err().find("accepted") == std::string::npos; ++i)
+    std::this_thread::sleep_for(50ms);
+  ASSERT_NE(master.err().find("accepted"), std::string::npos) << master.err() << rly.out();
+
+  const int front_port = free_port(), back_port = free_port();
+  box.add_setting("qel.mode", "FULL");
+  box.add_setting("qel.gtuid.send.type", "QUEUE");
+  box.add_setting("qel.gtuid.queue.name", hex_key(gkey));
+  box.add_setting("qel.gtuid.queue.count", "1");
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+  box.add_setting("qel.check.mode", "ON");
+  box.add_setting("qel.check.udp.port", "9");  // both servers are local: no datagram
+  Background& back = box.start({RR_PEER_BIN, "serve", std::to_string(back_port)});
+  ASSERT_EQ(back.wait_first_line(20s), "ready " + std::to_string(back_port)) << back.err();
+  Background& front = box.start({RR_PEER_BIN, "serve", std::to_string(front_port), "--forward",
+                                 "127.0.0.1:" + std::to_string(back_port)});
+  ASSERT_EQ(front.wait_first_line(20s), "ready " + std::to_string(front_port)) << front.err();
+
+  const RunResult client =
+      box.run_plain({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(front_port), "1", "300", "--hops", "2"});
+  ASSERT_TRUE(client.ok()) << client.describe();
+
+  std::vector<Line> lines;
+  for (int i = 0; i < 200; ++i) {
+    lines = master_lines(box.path("records.jsonl"));
+    if (lines.size() >= 6) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  const pid_t front_pid = front.pid(), back_pid = back.pid();
+  const RunResult relay_end = rly.stop(SIGUSR1, 10s);
+  EXPECT_TRUE(relay_end.ok()) << relay_end.describe();
+  EXPECT_TRUE(master.stop(SIGTERM).ok());
+
+  // Front: start, call out; back: receipt, answer; front: receipt, end.
+  struct Step {
+    pid_t pid;
+    const char* event;
+    const char* direction;
+  };
+  const std::vector<Step> expected = {{front_pid, "S", "R"}, {front_pid, "C", "S"}, {back_pid, "C", "R"},
+                                      {back_pid, "C", "S"},  {front_pid, "C", "R"}, {front_pid, "E", "S"}};
+  ASSERT_EQ(lines.size(), expected.size());
+  std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(i);
+    char seq[24];
+    snprintf(seq, sizeof seq, "%05zu", i);
+    char pid[16];
+    snprintf(pid, sizeof pid, "%08d", static_cast<int>(expected[i].pid % 100000000));
+    EXPECT_EQ(lines[i].gtuid, lines[0].gtuid) << "one identifier for the whole transaction";
+    EXPECT_EQ(lines[i].seq, seq);
+    EXPECT_EQ(lines[i].pid, pid);
+    EXPECT_EQ(lines[i].event, expected[i].event);
+    EXPECT_EQ(lines[i].direction, expected[i].direction);
+  }
+  EXPECT_EQ(lines[0].gtuid.size(), 22u);
+}
+
+const Relay kRelays[] = {{"relayd", RELAYD_BIN}, {"librelay", RELAY_HOST_BIN}};
+
+INSTANTIATE_TEST_SUITE_P(Builds, Pipeline,
+                         testing::Combine(testing::ValuesIn(probe_builds()), testing::ValuesIn(kRelays)),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
+                         });
+
+}  // namespace
+}  // namespace qel::test
