@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -154,6 +155,67 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
     EXPECT_EQ(lines[i].direction, expected[i].direction);
   }
   EXPECT_EQ(lines[0].gtuid.size(), 22u);
+}
+
+// A monitored client connects to 127.0.0.2 (not its own address): its probe
+// asks the relay on the destination's host, whose agent thread finds the
+// server's registered port, leaves the marker and answers "OK"; the server's
+// accept consumes the marker, and both ends frame their messages. When the
+// server has ended, the relay's delete thread removes its registrations.
+TEST(AgentExchange, RealProbesAndARealRelay) {
+  ProbeSandbox box("jeus");
+  const int port = free_port(), udp = free_port();
+  const std::string conf = box.write_file("relay.conf",
+      "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_DEPTH = ERROR\nTAV_LOG_PATH = " + box.log_dir() +
+      "\nTAV_LOG_FILE_RLY = relay\nQEL_CHECK_UDP_PORT = " + std::to_string(udp) +
+      "\nQEL_CHECK_HOME = " + box.check_home() +
+      "\nTAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = agent\nTAV_NODE_DOMAIN_NAME = test\n"
+      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + hex_key(box.key(2)) +
+      "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + hex_key(box.key(3)) +
+      "\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
+      "TAV_MST_1ST_MASTER_PORT = " + std::to_string(free_port()) + "\n");
+  Background& rly = box.start({RELAYD_BIN, conf}, {}, false);
+  box.add_setting("qel.log", "ON");
+  box.add_setting("qel.check.mode", "ON");
+  box.add_setting("qel.check.udp.port", std::to_string(udp));
+  box.add_setting("qel.check.udp.timeout", "2000");
+
+  const std::string server_py = box.write_file("server.py",
+      "import socket, sys\n"
+      "s = socket.socket(); s.bind(('0.0.0.0', int(sys.argv[1]))); s.listen()\n"
+      "print('ready', flush=True)\n"
+      "c, _ = s.accept(); data = c.recv(100); c.sendall(data.upper()); c.close()\n"
+      "import time; time.sleep(60)\n");
+  Background& server = box.start({"python3", server_py, std::to_string(port)});
+  ASSERT_EQ(server.wait_first_line(20s), "ready") << server.err();
+  const std::string registered = box.check_home() + "/port/0.0.0.0." + std::to_string(port);
+  ASSERT_EQ(access(registered.c_str(), F_OK), 0) << "the server registered its port";
+
+  const RunResult client = box.run({"python3", "-c",
+      "import socket, sys\n"
+      "c = socket.create_connection(('127.0.0.2', int(sys.argv[1])))\n"
+      "c.sendall(b'hello'); print(c.recv(100).decode())\n",
+      std::to_string(port)});
+  ASSERT_TRUE(client.ok()) << client.describe();
+  EXPECT_EQ(client.out, "HELLO\n") << "both ends frame and unframe: the host data is unchanged";
+
+  std::string logs;
+  for (const auto& e : std::filesystem::directory_iterator(box.log_dir()))
+    logs += read_file(e.path());
+  EXPECT_NE(logs.find("connect. (127.0.0.2:" + std::to_string(port) + ") qel service set"), std::string::npos)
+      << logs;
+  EXPECT_NE(logs.find("accept. qel service set"), std::string::npos) << logs;
+  EXPECT_NE(logs.find("agent sendto. OK"), std::string::npos) << logs;
+
+  // The server ends: its registration goes with the relay's next scans.
+  server.stop(SIGKILL);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = access(registered.c_str(), F_OK) != 0;
+    if (!gone) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(gone) << registered;
+  EXPECT_TRUE(rly.stop(SIGUSR1, 10s).ok());
 }
 
 const Relay kRelays[] = {{"relayd", RELAYD_BIN}, {"librelay", RELAY_HOST_BIN}};
