@@ -1,4 +1,5 @@
 #include "rly_agent.h"
+#include "rly_fd.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -107,20 +108,7 @@ void log_text(char (&out)[RLY_AGENT_MSG_MAX + 1], const char* msg, int len) {
 
 // ---- check home ------------------------------------------------------------
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using rly::Fd;
 
 // Creates a directory with mode 0777 whatever the umask. The mode is set only
 // on a directory this call created, through a descriptor opened without

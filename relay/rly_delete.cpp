@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "rly_agent.h"
+#include "rly_fd.h"
 
 namespace {
 
@@ -23,20 +24,7 @@ constexpr char kEnded = 1;       // list node: R/proc/pid of an ended process
 
 volatile sig_atomic_t g_stop_signal;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using rly::Fd;
 
 // The entries of a directory whose names begin with a digit. Reads through a
 // descriptor of its own for the directory given, which stays the caller's.

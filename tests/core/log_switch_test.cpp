@@ -33,12 +33,6 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
   return pred();
 }
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class LogSwitch : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(LogSwitch, RunningProcessFollowsTheSegment) {
@@ -54,14 +48,14 @@ TEST_P(LogSwitch, RunningProcessFollowsTheSegment) {
   auto& host = sb.start({TICKER_PROGRAM, stop});
   const std::string log = sb.log_dir() + "/TavQEL.LOG." + std::to_string(host.pid());
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(count(read_file(log), " close. rc("), 0u) << "logging was off";
+  EXPECT_EQ(qel::test::occurrences(read_file(log), " close. rc("), 0u) << "logging was off";
 
   ASSERT_TRUE(qellog({"-k", key, "-m", "1", "-l", "2"}).ok());
-  ASSERT_TRUE(eventually([&] { return count(read_file(log), " close. rc(0)") >= 3; }))
+  ASSERT_TRUE(eventually([&] { return qel::test::occurrences(read_file(log), " close. rc(0)") >= 3; }))
       << read_file(log);
   const std::string on = read_file(log);
-  EXPECT_GT(count(on, " D M"), 0u);
-  EXPECT_GT(count(on, " create. dup fd("), 0u);
+  EXPECT_GT(qel::test::occurrences(on, " D M"), 0u);
+  EXPECT_GT(qel::test::occurrences(on, " create. dup fd("), 0u);
 
   ASSERT_TRUE(qellog({"-k", key, "-m", "0"}).ok());
   std::this_thread::sleep_for(100ms);  // the next call of the host sees it

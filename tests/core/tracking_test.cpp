@@ -21,6 +21,8 @@
 
 using namespace std::chrono_literals;
 using qel::test::ProbeBuildTest;
+using qel::test::occurrences;
+using qel::test::probe_logs;
 using qel::test::read_file;
 
 namespace {
@@ -43,19 +45,6 @@ struct Bound {
 
 // A TCP port that is free at the moment.
 int free_port() { return Bound("127.0.0.1", SOCK_STREAM).port; }
-
-std::string all_logs(const std::string& dir) {
-  std::string text;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().filename().string().rfind("TavQEL.LOG.", 0) == 0) text += read_file(e.path());
-  return text;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 std::set<std::string> names_in(const std::string& dir) {
   std::set<std::string> names;
@@ -103,10 +92,10 @@ TEST_P(Tracking, MonitoredPeersOnOneHost) {
   const auto done = server.stop(0, 10s);
   EXPECT_TRUE(done.ok()) << done.describe();
 
-  const std::string logs = all_logs(box->log_dir());
-  EXPECT_EQ(count(logs, "connect. (127.0.0.1:" + p + ") qel service set"), 2u) << logs;
-  EXPECT_EQ(count(logs, "accept. qel service set"), 2u) << logs;
-  EXPECT_EQ(count(logs, " create. accept fd("), 3u) << logs;
+  const std::string logs = probe_logs(box->log_dir());
+  EXPECT_EQ(occurrences(logs, "connect. (127.0.0.1:" + p + ") qel service set"), 2u) << logs;
+  EXPECT_EQ(occurrences(logs, "accept. qel service set"), 2u) << logs;
+  EXPECT_EQ(occurrences(logs, " create. accept fd("), 3u) << logs;
   // The markers were consumed; the registrations stay.
   EXPECT_EQ(names_in(home + "/port"), registered);
   pollfd pf{agent.fd, POLLIN, 0};
@@ -125,7 +114,7 @@ TEST_P(Tracking, UnusableCheckHomeChangesNothing) {
   ASSERT_TRUE(client.ok()) << client.describe();
   EXPECT_EQ(client.out, "hello\n");
   EXPECT_TRUE(server.stop(0, 10s).ok());
-  EXPECT_EQ(count(all_logs(box->log_dir()), "qel service set"), 0u);
+  EXPECT_EQ(occurrences(probe_logs(box->log_dir()), "qel service set"), 0u);
 }
 
 struct AgentCase {
@@ -192,8 +181,8 @@ TEST_P(AgentExchange, AsksTheRelayOfTheDestination) {
   EXPECT_EQ(client.out, "hello\n");
   EXPECT_LT(took, 5s) << "the wait for the relay is bounded";
 
-  const std::string logs = all_logs(box.log_dir());
-  EXPECT_EQ(count(logs, "qel service set"), c.service ? 1u : 0u) << logs;
+  const std::string logs = probe_logs(box.log_dir());
+  EXPECT_EQ(occurrences(logs, "qel service set"), c.service ? 1u : 0u) << logs;
   if (!c.asked) {
     EXPECT_EQ(request, "") << "the relay was asked";
     return;

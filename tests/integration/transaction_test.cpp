@@ -64,19 +64,6 @@ struct Bound {
 // listener bound to one registers it for monitored clients to find.
 int free_port() { return Bound(SOCK_STREAM).port; }
 
-std::string all_logs(const std::string& dir) {
-  std::string text;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().filename().string().rfind("TavQEL.LOG.", 0) == 0) text += read_file(e.path());
-  return text;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // The number after `key` in the text, -1 when absent.
 long number_after(const std::string& text, const std::string& key) {
   const size_t at = text.find(key);
@@ -155,9 +142,9 @@ class ServiceRoundTrip : public ProbeBuildTest {
   // Both ends took `n` connections as service connections, so every
   // message went out framed and was unframed again.
   void expect_service_connections(size_t n) {
-    const std::string logs = all_logs(box->log_dir());
-    EXPECT_EQ(count(logs, "connect. (127.0.0.1:" + probed_port + ") qel service set"), n) << logs;
-    EXPECT_EQ(count(logs, "accept. qel service set"), n) << logs;
+    const std::string logs = probe_logs(box->log_dir());
+    EXPECT_EQ(occurrences(logs, "connect. (127.0.0.1:" + probed_port + ") qel service set"), n) << logs;
+    EXPECT_EQ(occurrences(logs, "accept. qel service set"), n) << logs;
   }
 
   Bound relay{SOCK_DGRAM};
@@ -542,9 +529,9 @@ class PythonPeers : public ProbeBuildTest {
     const RunResult probed = box->run({"python3", client_py, q2, client_mode});
     EXPECT_TRUE(probed.ok()) << "with " << box->build() << ": " << probed.describe();
     EXPECT_EQ(probed.out, plain.out);
-    const std::string logs = all_logs(box->log_dir());
-    EXPECT_EQ(count(logs, "connect. (127.0.0.1:" + q2 + ") qel service set"), 1u) << logs;
-    EXPECT_EQ(count(logs, "accept. qel service set"), 1u) << logs;
+    const std::string logs = probe_logs(box->log_dir());
+    EXPECT_EQ(occurrences(logs, "connect. (127.0.0.1:" + q2 + ") qel service set"), 1u) << logs;
+    EXPECT_EQ(occurrences(logs, "accept. qel service set"), 1u) << logs;
     return plain.out;
   }
   Bound relay{SOCK_DGRAM};
@@ -655,14 +642,14 @@ class Drain {
   Drain(const Drain&) = delete;
   Drain& operator=(const Drain&) = delete;
 
-  size_t count() {
+  size_t occurrences() {
     std::lock_guard lock(mu_);
     return records_.size();
   }
   // Waits until `n` records are in, at most `limit`.
   void wait_for(size_t n, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (count() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    while (occurrences() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
   }
   // Stops the reader after a last pass and returns everything read.
   std::vector<Record> finish() {

@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "check_home_tree.h"
 #include "temp_dir.h"
 
 namespace {
@@ -35,22 +36,15 @@ namespace {
 namespace fs = std::filesystem;
 using qel::test::TempDir;
 
-constexpr int kStopSignal = 39;
+using rlytest::install_stop_handler;
+using rlytest::kStopSignal;
+using rlytest::nothing;
+using rlytest::touch;
+using rlytest::tree;
 const std::string kGood = "fn=connect,sock=7,tp=1,la=10.0.0.5,lp=40000,ra=10.0.0.9,rp=8080";
 
 // ---- helpers ---------------------------------------------------------------
 
-// Every entry below `root`, links not followed, as "path:kind".
-std::set<std::string> tree(const std::string& root) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    const auto st = it->symlink_status();
-    const char* kind = fs::is_symlink(st) ? "link" : fs::is_directory(st) ? "dir" : "file";
-    out.insert(it->path().lexically_relative(root).string() + ":" + kind);
-  }
-  return out;
-}
 
 bool is_regular(const std::string& path) {
   struct stat st;
@@ -62,7 +56,6 @@ mode_t mode_of(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-void touch(const std::string& path) { std::ofstream(path).flush(); }
 
 // Logging into a directory of the test, detail lines included.
 class LogToDir {
@@ -143,15 +136,6 @@ class Client {
   int fd_ = -1;
 };
 
-void nothing(int) {}
-
-void install_stop_handler(void (*handler)(int)) {
-  struct sigaction sa{};
-  sa.sa_handler = handler;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: the signal must interrupt the wait
-  sigaction(kStopSignal, &sa, nullptr);
-}
 
 // The agent thread on a free port, stopped as the relay stops it: state 4,
 // then the stop signal.

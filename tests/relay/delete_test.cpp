@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "rly_agent.h"
+#include "check_home_tree.h"
 #include "temp_dir.h"
 
 namespace {
@@ -34,26 +35,19 @@ namespace {
 namespace fs = std::filesystem;
 using qel::test::TempDir;
 
-constexpr int kStopSignal = 39;
+using rlytest::install_stop_handler;
+using rlytest::kStopSignal;
+using rlytest::nothing;
+using rlytest::touch;
+using rlytest::tree;
 constexpr time_t kNow = 1700000000;  // the fake clock of the ageing tests
 
-std::set<std::string> tree(const std::string& root) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    const auto st = it->symlink_status();
-    const char* kind = fs::is_symlink(st) ? "link" : fs::is_directory(st) ? "dir" : "file";
-    out.insert(it->path().lexically_relative(root).string() + ":" + kind);
-  }
-  return out;
-}
 
 bool present(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
 
-void touch(const std::string& path) { std::ofstream(path).flush(); }
 
 void set_atime(const std::string& path, time_t t) {
   timespec times[2] = {{t, 0}, {0, UTIME_OMIT}};
@@ -282,15 +276,6 @@ TEST_F(DeleteScan, NamesThatAreNotProcessIdsAreLeftAlone) {
 
 // ---- the thread ------------------------------------------------------------
 
-void nothing(int) {}
-
-void install_stop_handler(void (*handler)(int)) {
-  struct sigaction sa{};
-  sa.sa_handler = handler;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART
-  sigaction(kStopSignal, &sa, nullptr);
-}
 
 class DeleteThread : public DeleteScan {
  protected:

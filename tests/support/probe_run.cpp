@@ -100,6 +100,21 @@ std::string probe_library(const std::string& build) {
   return std::string(PROBE_LIB_DIR) + "/libprobe-" + build + ".so";
 }
 
+std::string probe_logs(const std::string& dir) {
+  std::string text;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.path().filename().string().rfind("TavQEL.LOG.", 0) == 0) text += read_file(e.path());
+  return text;
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); !what.empty() && at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -140,6 +140,12 @@ std::string build_setting_name(const std::string& build, const std::string& name
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
+// The probe's process logs (TavQEL.LOG.*) in `dir`, one after the other.
+std::string probe_logs(const std::string& dir);
+
+// How often `what` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& what);
+
 // Whether an executable of that name is in one of the PATH directories.
 bool on_path(const std::string& program);
 
