@@ -12,12 +12,18 @@
 namespace tav {
 namespace {
 
+// Set while a callback of this thread runs: a callback that does socket I/O
+// itself reaches the interposed calls again, which then make no callback.
+thread_local bool in_callback;
+
 bool call(mthr* m, jmethodID id) {
   JNIEnv* env = m->jenv;
-  if (!env || !m->jcls || !id) return false;
+  if (!env || !m->jcls || !id || in_callback) return false;
   ErrnoKeeper keep;
+  in_callback = true;
   env->CallStaticVoidMethod(m->jcls, id);
   if (env->ExceptionCheck()) env->ExceptionClear();
+  in_callback = false;
   return true;
 }
 

@@ -1,5 +1,6 @@
 // What each probe library exports: exactly its build's overrides, the log
-// functions and the log globals; everything else stays hidden.
+// functions and the log globals, and in the Java builds the adapter's entry
+// point and natives; everything else stays hidden.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@ std::set<std::string> exported(const std::string& lib) {
 struct Build {
   const char* name;
   std::set<std::string> extra;  // overrides beyond the common socket set
+  bool java = false;             // also the adapter's native library
 };
 
 void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
@@ -52,13 +54,23 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
                           "TAV_GTUID_CLEAR_ALONE", "TAV_GTUID_GET_TRCODE",
                           "TAV_GTUID_GET_TRCODE2", "TAV_GTUID_GET_TRCODE3"})
     expected.insert(log);
+  if (b.java) {
+    // The adapter's entry point and natives of class GTUID.
+    expected.insert("JNI_OnLoad");
+    for (const char* m : {"initMID", "thrSTART", "getCOUNT", "getSIZE", "getTID", "createGTUID",
+                          "setGTUID", "setBL", "setSYSTEM", "keepGTUID", "clearGTUID", "procSTART",
+                          "procEND", "keepENDSEND", "sendEND", "printGTUID", "setCREATEGTUID"})
+      expected.insert(std::string("Java_com_wq_tav_adapter_GTUID_") + m);
+  }
   EXPECT_EQ(names, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Builds, Exports,
-    ::testing::Values(Build{"jeus", {"readv", "writev", "recvmsg", "sendmsg", "fork"}},
-                      Build{"weblogic", {"writev", "fork"}},
+    ::testing::Values(Build{"jeus",
+                            {"readv", "writev", "recvmsg", "sendmsg", "fork", "GTUID_CallStack"},
+                            true},
+                      Build{"weblogic", {"writev", "fork"}, true},
                       Build{"tmax", {"recvmsg", "sendmsg"}},
                       Build{"webtob", {"recvmsg", "sendmsg", "open"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -1,0 +1,32 @@
+// Process-wide state of the Java adapter side of the library.
+#pragma once
+
+#include <jni.h>
+
+#include "base/tav_list.h"
+
+struct mthr;
+
+extern "C" {
+// The virtual machine that loaded the library; set once by JNI_OnLoad.
+extern JavaVM* en_jvm;
+// getByte and computeLength of the adapter's Packet class, bound by initMID.
+extern jmethodID en_get_byte_mid;
+extern jmethodID en_get_byte_mid_size;
+// Serialised packets waiting for the master sender.
+extern tavlist_t* en_wlist;
+// Number of thrSTART calls made in this process.
+extern int thread_started;
+}
+
+namespace tav::jni {
+
+// The calling thread's record after the load-and-refresh prologue, or null
+// when the library passes calls through, the thread shares the overflow
+// record, or the thread is excluded from tracking.
+mthr* own_record();
+
+// Clears an exception that a JNI call left pending; true when there was one.
+bool clear_exception(JNIEnv* env);
+
+}  // namespace tav::jni

@@ -1,0 +1,55 @@
+package com.wq.tav.adapter;
+
+import java.nio.ByteBuffer;
+import java.util.concurrent.atomic.AtomicInteger;
+
+// Test version of the adapter class: the natives the library serves and the
+// static callbacks it makes. The callbacks count their calls and record what
+// the calling thread's GTUID window held at that moment.
+public class GTUID {
+    public static final AtomicInteger puts = new AtomicInteger();
+    public static final AtomicInteger gets = new AtomicInteger();
+    public static final AtomicInteger stacks = new AtomicInteger();
+    public static volatile boolean throwOnPut;
+    // rGTUID starts a new transaction itself, which would call rGTUID again.
+    public static volatile boolean recurseOnPut;
+    // The window of the current thread, as returned by thrSTART.
+    public static final ThreadLocal<ByteBuffer> window = new ThreadLocal<>();
+    // Flag byte of the window seen by the latest rGTUID.
+    public static volatile int flagAtPut = -1;
+
+    public static void rGTUID() {
+        puts.incrementAndGet();
+        ByteBuffer w = window.get();
+        if (w != null) flagAtPut = w.get(4);
+        if (throwOnPut) throw new IllegalStateException("thrown by rGTUID");
+        if (recurseOnPut) new GTUID().createGTUID();
+    }
+
+    public static void sGTUID() {
+        gets.incrementAndGet();
+    }
+
+    public static void rCallStack() {
+        stacks.incrementAndGet();
+    }
+
+    public native void initMID();
+    public native ByteBuffer thrSTART();
+    public native int getCOUNT();
+    public native int getSIZE();
+    public native int getTID();
+
+    public native void createGTUID();
+    public native void setGTUID(int type);
+    public native void setBL(int v);
+    public native void setSYSTEM(byte[] info);
+    public native void keepGTUID(byte v);
+    public native void clearGTUID();
+    public native void procSTART();
+    public native void procEND();
+    public native void keepENDSEND();
+    public native void sendEND();
+    public native void printGTUID(ByteBuffer buffer);
+    public native int setCREATEGTUID(int v);
+}

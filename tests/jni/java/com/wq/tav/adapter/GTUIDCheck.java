@@ -1,0 +1,174 @@
+package com.wq.tav.adapter;
+
+import java.nio.ByteBuffer;
+import java.nio.charset.StandardCharsets;
+
+// Drives the natives of one case and prints what Java observed, one
+// "key=value" line each; the C++ test checks these lines and the probe log.
+// Any throwable that leaves a native is printed as "thrown=<native>".
+public final class GTUIDCheck {
+    private static final GTUID g = new GTUID();
+
+    private static void call(String name, Runnable r) {
+        try {
+            r.run();
+        } catch (Throwable t) {
+            System.out.println("thrown=" + name + " " + t);
+        }
+    }
+
+    private static void print(String key, Object value) {
+        System.out.println(key + "=" + value);
+    }
+
+    private static String hex(ByteBuffer b, int from, int to) {
+        StringBuilder s = new StringBuilder();
+        for (int i = from; i < to; i++) s.append(String.format("%02x", b.get(i) & 0xff));
+        return s.toString();
+    }
+
+    private static ByteBuffer bind() {
+        ByteBuffer w = g.thrSTART();
+        GTUID.window.set(w);
+        return w;
+    }
+
+    // The window aliases the thread's record in both directions.
+    private static void window() {
+        ByteBuffer w = bind();
+        print("direct", w.isDirect());
+        print("capacity", w.capacity());
+        call("createGTUID", g::createGTUID);
+        print("marker", hex(w, 0, 4));
+        print("flag", w.get(4));
+        print("puts", GTUID.puts.get());
+        print("flagAtPut", GTUID.flagAtPut);
+        call("printGTUID", () -> g.printGTUID(w));
+        // Java ends the transaction through the window: procEND finds none.
+        w.put(4, (byte) 0);
+        call("procEND", g::procEND);
+        // Java writes a transaction of its own: procEND ends that one.
+        w.put(4, (byte) 1);
+        for (int i = 5; i < 16; i++) w.put(i, (byte) 0x42);
+        call("procEND", g::procEND);
+        print("flagAfterEnd", w.get(4));
+        print("digitsAfterEnd", hex(w, 5, 16));
+        call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+        print("remIdle", w.get(46));
+        call("createGTUID", g::createGTUID);
+        call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+        print("remActive", w.get(46));
+    }
+
+    // An excluded thread's natives leave its transaction alone until -1.
+    private static void exclude() {
+        ByteBuffer w = bind();
+        call("setBL", () -> g.setBL(0));
+        call("createGTUID", g::createGTUID);
+        print("flagExcluded", w.get(4));
+        call("setBL", () -> g.setBL(-1));
+        call("createGTUID", g::createGTUID);
+        print("flagIncluded", w.get(4));
+        print("puts", GTUID.puts.get());
+    }
+
+    // The deferred end is sent only for a transaction with a code or a hop.
+    private static void sendend() {
+        ByteBuffer w = bind();
+        call("createGTUID", g::createGTUID);
+        call("keepENDSEND", g::keepENDSEND);
+        call("sendEND", g::sendEND);
+        print("flagWithoutCode", w.get(4));
+        byte[] code = "TX01".getBytes(StandardCharsets.US_ASCII);
+        for (int i = 0; i < code.length; i++) w.put(50 + i, code[i]);
+        call("keepENDSEND", g::keepENDSEND);
+        call("sendEND", g::sendEND);
+        print("flagWithCode", w.get(4));
+    }
+
+    // A callback that throws leaves no exception behind; so does initMID
+    // without the Packet class.
+    private static void exception() {
+        bind();
+        GTUID.throwOnPut = true;
+        call("createGTUID", g::createGTUID);
+        call("procSTART", g::procSTART);
+        call("initMID", g::initMID);
+        print("puts", GTUID.puts.get());
+        print("continued", true);
+    }
+
+    // A callback that reaches the natives again gets no nested callback.
+    private static void recurse() {
+        bind();
+        GTUID.recurseOnPut = true;
+        call("createGTUID", g::createGTUID);
+        print("puts", GTUID.puts.get());
+    }
+
+    // Natives on a thread that never called thrSTART: no callback, no harm.
+    private static void unbound() throws InterruptedException {
+        bind();
+        Thread t = new Thread(() -> {
+            call("createGTUID", g::createGTUID);
+            call("procSTART", g::procSTART);
+            for (int type : new int[] {1, 2, 7, 8, 9, 3}) call("setGTUID", () -> g.setGTUID(type));
+            call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+            call("keepENDSEND", g::keepENDSEND);
+            call("sendEND", g::sendEND);
+            call("procEND", g::procEND);
+            call("clearGTUID", g::clearGTUID);
+            call("setCREATEGTUID", () -> g.setCREATEGTUID(0));
+            call("printGTUID", () -> g.printGTUID(null));
+        });
+        t.start();
+        t.join();
+        print("puts", GTUID.puts.get());
+        print("continued", true);
+    }
+
+    // Null and short arguments are refused; a full array is taken.
+    private static void nulls() {
+        bind();
+        call("setSYSTEM", () -> g.setSYSTEM(null));
+        call("setSYSTEM", () -> g.setSYSTEM(new byte[65]));
+        call("printGTUID", () -> g.printGTUID(null));
+        call("printGTUID", () -> g.printGTUID(ByteBuffer.allocate(96)));
+        call("createGTUID", g::createGTUID);  // logged under the old names
+        byte[] info = new byte[66];
+        byte[] dname = "dom-adapter".getBytes(StandardCharsets.US_ASCII);
+        byte[] pname = "proc-adapter".getBytes(StandardCharsets.US_ASCII);
+        System.arraycopy(dname, 0, info, 0, dname.length);
+        System.arraycopy(pname, 0, info, 32, pname.length);
+        info[64] = 'S';
+        info[65] = 'D';
+        call("setSYSTEM", () -> g.setSYSTEM(info));
+        call("procEND", g::procEND);  // logged under the new process name
+        print("continued", true);
+    }
+
+    // A transaction ended twice sends one end message.
+    private static void procend() {
+        bind();
+        call("procSTART", g::procSTART);
+        call("procEND", g::procEND);
+        call("procEND", g::procEND);
+        print("puts", GTUID.puts.get());
+    }
+
+    public static void main(String[] args) throws Exception {
+        System.load(args[0]);
+        switch (args[1]) {
+            case "window": window(); break;
+            case "exception": exception(); break;
+            case "unbound": unbound(); break;
+            case "nulls": nulls(); break;
+            case "procend": procend(); break;
+            case "exclude": exclude(); break;
+            case "recurse": recurse(); break;
+            case "sendend": sendend(); break;
+            default: throw new IllegalArgumentException(args[1]);
+        }
+        print("done", true);
+    }
+}

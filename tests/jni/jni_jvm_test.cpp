@@ -1,0 +1,218 @@
+// The adapter natives of the Java builds inside a real JVM. The test class
+// GTUIDCheck loads the probe with System.load (nothing preloaded), drives one
+// case and prints what Java saw; the probe's log shows what the library saw.
+#include <dlfcn.h>
+#include <dirent.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "probe_run.h"
+
+namespace {
+
+using qel::test::occurrences;
+using qel::test::ProbeSandbox;
+using qel::test::RunResult;
+
+// The log lines that contain `what`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& what) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.find(what) != std::string::npos) out.push_back(line);
+  return out;
+}
+
+// The text between "<name>(" and the next ")" of `line`.
+std::string field(const std::string& line, const std::string& name) {
+  const size_t at = line.find(name + "(");
+  if (at == std::string::npos) return {};
+  const size_t from = at + name.size() + 1;
+  return line.substr(from, line.find(')', from) - from);
+}
+
+class AdapterJvm : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    box.add_setting("qel.log", "ON");
+    box.add_setting("qel.log.level", "2");
+  }
+  RunResult run(const std::string& which) {
+    RunResult r = box.run_plain({JAVA_PATH, "-cp", JAVA_CLASSES, "com.wq.tav.adapter.GTUIDCheck",
+                                 box.library(), which});
+    log = qel::test::probe_logs(box.log_dir());
+    return r;
+  }
+  // Java finished the case and no native left an exception behind.
+  static void expect_clean(const RunResult& r) {
+    EXPECT_TRUE(r.ok()) << r.describe();
+    EXPECT_NE(r.out.find("done=true\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("thrown="), std::string::npos) << r.out;
+  }
+
+  ProbeSandbox box{GetParam()};
+  std::string log;
+};
+
+// Native changes are visible in Java (also inside rGTUID), and Java's writes
+// are what the natives act on.
+TEST_P(AdapterJvm, WindowIsTheThreadsOwnGtuid) {
+  const RunResult r = run("window");
+  expect_clean(r);
+  for (const char* line : {"direct=true\n", "capacity=96\n", "marker=020a240f\n", "flag=1\n",
+                           "puts=1\n", "flagAtPut=1\n", "flagAfterEnd=0\n",
+                           "digitsAfterEnd=4242424242424242424242\n", "remIdle=0\n",
+                           "remActive=75\n"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+
+  const auto print = lines_with(log, "printGTUID.");
+  ASSERT_EQ(print.size(), 1u) << log;
+  EXPECT_FALSE(field(print[0], "thr->gtuid").empty()) << print[0];
+  EXPECT_EQ(field(print[0], "thr->gtuid"), field(print[0], "addr")) << print[0];
+
+  // Java cleared the flag: the first procEND ends nothing. Java then wrote a
+  // transaction of its own (0x42 = digits "66"): the second ends exactly it.
+  EXPECT_EQ(occurrences(log, "procEND."), 2u) << log;
+  EXPECT_EQ(occurrences(log, "clear."), 1u) << log;
+  EXPECT_EQ(occurrences(log, "gtuid(6666666666666666666666 00000 00000) (0x00) clear."), 1u) << log;
+}
+
+TEST_P(AdapterJvm, ExceptionsOfCallbacksAndLookupsAreCleared) {
+  const RunResult r = run("exception");
+  expect_clean(r);
+  EXPECT_NE(r.out.find("puts=2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("continued=true\n"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(log, "FindClass(GETBYTE_CLASS) error !"), 1u) << log;
+}
+
+TEST_P(AdapterJvm, CallbackReachingTheNativesAgainIsNotCalledBack) {
+  const RunResult r = run("recurse");
+  expect_clean(r);
+  EXPECT_NE(r.out.find("puts=1\n"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(log, "createGTUID."), 2u) << log;  // outer and nested
+  EXPECT_EQ(occurrences(log, "jput."), 1u) << log;
+}
+
+TEST_P(AdapterJvm, ThreadWithoutThrStartGetsNoCallbacks) {
+  const RunResult r = run("unbound");
+  expect_clean(r);
+  EXPECT_NE(r.out.find("puts=0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(log, "jput."), 0u) << log;
+  // The natives still did their work on the thread's own record.
+  EXPECT_EQ(occurrences(log, "createGTUID."), 1u) << log;
+  EXPECT_EQ(occurrences(log, "procSTART."), 1u) << log;
+  EXPECT_EQ(occurrences(log, "setCREATEGTUID (0) (0)"), 1u) << log;
+}
+
+TEST_P(AdapterJvm, NullAndShortArgumentsAreRefused) {
+  const RunResult r = run("nulls");
+  expect_clean(r);
+  EXPECT_EQ(occurrences(log, "setSYSTEM. info too short (-1)"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "setSYSTEM. info too short (65)"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "obj(0x(nil)) addr(0x(nil))"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "addr(0x(nil))"), 2u) << log;  // a heap buffer has no address
+
+  // The refused arrays left the process name alone; the full one set it.
+  const auto created = lines_with(log, "createGTUID.");
+  const auto ended = lines_with(log, "procEND.");
+  ASSERT_EQ(created.size(), 1u) << log;
+  ASSERT_EQ(ended.size(), 1u) << log;
+  EXPECT_EQ(created[0].find(".proc-adapter."), std::string::npos) << created[0];
+  EXPECT_NE(ended[0].find(".proc-adapter."), std::string::npos) << ended[0];
+}
+
+TEST_P(AdapterJvm, ExcludedThreadStartsNothingUntilRestored) {
+  const RunResult r = run("exclude");
+  expect_clean(r);
+  for (const char* line : {"flagExcluded=0\n", "flagIncluded=1\n", "puts=1\n"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  EXPECT_EQ(occurrences(log, "setBL(1)"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "setBL(0)"), 1u) << log;
+}
+
+// The messages on the type-1 queue, as start and send letters ("ES": end
+// on the send side), in queue mode.
+class QueuedAdapterJvm : public AdapterJvm {
+ protected:
+  void SetUp() override {
+    AdapterJvm::SetUp();
+    box.add_setting("qel.gtuid.send.type", "QUEUE");
+    q = msgget(box.key(1), IPC_CREAT | 0600);  // removed with the sandbox
+    ASSERT_GE(q, 0) << strerror(errno);
+  }
+  std::vector<std::string> events() const {
+    std::vector<std::string> out;
+    struct {
+      long type;
+      char text[512];
+    } msg;
+    while (msgrcv(q, &msg, sizeof msg.text, 0, IPC_NOWAIT) > 0)
+      out.emplace_back(std::string(1, msg.text[80 - 8]) + msg.text[82 - 8]);
+    return out;
+  }
+  int q = -1;
+};
+
+// However often procEND is called, the end message goes out once. Half mode
+// reports only the send side: the start is not queued.
+TEST_P(QueuedAdapterJvm, ProcEndTwiceSendsOneEndMessage) {
+  const RunResult r = run("procend");
+  expect_clean(r);
+  EXPECT_NE(r.out.find("puts=1\n"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(log, "procEND."), 2u) << log;
+  EXPECT_EQ(occurrences(log, "clear."), 1u) << log;
+  EXPECT_EQ(events(), std::vector<std::string>{"ES"});
+}
+
+// sendEND without code or hop sends nothing and keeps the transaction; with
+// a code that Java wrote into the window it ends it.
+TEST_P(QueuedAdapterJvm, SendEndNeedsCodeOrHop) {
+  const RunResult r = run("sendend");
+  expect_clean(r);
+  EXPECT_NE(r.out.find("flagWithoutCode=1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("flagWithCode=0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(log, "sendEND : wflag(1)"), 2u) << log;
+  EXPECT_EQ(occurrences(log, "clear."), 1u) << log;
+  EXPECT_EQ(events(), std::vector<std::string>{"ES"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, AdapterJvm, testing::Values("jeus", "weblogic"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Builds, QueuedAdapterJvm, testing::Values("jeus", "weblogic"),
+                         [](const auto& info) { return info.param; });
+
+size_t thread_count() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// A second JNI_OnLoad in the same process returns the version and starts
+// nothing; neither does the first.
+TEST(AdapterEntry, JniOnLoadTwiceStartsNoThread) {
+  for (const std::string build : {"jeus", "weblogic"}) {
+    void* lib = dlopen(qel::test::probe_library(build).c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using OnLoad = int (*)(void*, void*);
+    auto on_load = reinterpret_cast<OnLoad>(dlsym(lib, "JNI_OnLoad"));
+    ASSERT_NE(on_load, nullptr) << build;
+    const size_t before = thread_count();
+    int vm1 = 0, vm2 = 0;  // never dereferenced by the entry point
+    EXPECT_EQ(on_load(&vm1, nullptr), 0x00010002) << build;
+    EXPECT_EQ(on_load(&vm2, nullptr), 0x00010002) << build;
+    EXPECT_EQ(thread_count(), before) << build;
+    dlclose(lib);
+  }
+}
+
+}  // namespace
