@@ -48,6 +48,26 @@ jmethodID static_callback(JNIEnv* env, jclass cls, const char* name) {
   return id;
 }
 
+// One global reference to the adapter class, shared by every thread: a
+// thread that ends leaves nothing to release (its JNI environment may be gone
+// by then). Null when the class cannot be found.
+jclass adapter_class(JNIEnv* env) {
+  static jclass shared = nullptr;
+  if (jclass c = __atomic_load_n(&shared, __ATOMIC_ACQUIRE)) return c;
+  jclass local = env->FindClass(kAdapterClass);
+  if (tav::jni::clear_exception(env) || !local) return nullptr;
+  auto* global = static_cast<jclass>(env->NewGlobalRef(local));
+  env->DeleteLocalRef(local);
+  if (!global) return nullptr;
+  jclass none = nullptr;
+  if (!__atomic_compare_exchange_n(&shared, &none, global, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_ACQUIRE)) {
+    env->DeleteGlobalRef(global);  // another thread was first
+    return none;
+  }
+  return global;
+}
+
 // The packet count or byte total of the packet list, read under its lock.
 jint packet_list_figure(int tavlist_t::*field) {
   tavlist_t* l = __atomic_load_n(&en_wlist, __ATOMIC_ACQUIRE);
@@ -115,14 +135,10 @@ TAV_EXPORT jobject JNICALL Java_com_wq_tav_adapter_GTUID_thrSTART(JNIEnv* env, j
     TAV_LOG_E("J", "thrSTART. no thread record of its own\n");
     return nullptr;
   }
-  jclass local = env->FindClass(kAdapterClass);
-  if (tav::jni::clear_exception(env)) local = nullptr;
-  jclass cls = local ? static_cast<jclass>(env->NewGlobalRef(local)) : nullptr;
-  if (local) env->DeleteLocalRef(local);
+  jclass cls = adapter_class(env);
   if (!cls) TAV_LOG_E("J", "FindClass(%s) error !\n", kAdapterClass);
 
   // A second thrSTART of the same thread replaces its binding.
-  if (m->jcls && m->jenv == env) env->DeleteGlobalRef(m->jcls);
   m->jcls = nullptr;
   m->rmid = m->smid = nullptr;
 #if !defined(TAV_BUILD_WEBLOGIC)
