@@ -59,7 +59,12 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
     expected.insert("JNI_OnLoad");
     for (const char* m : {"initMID", "thrSTART", "getCOUNT", "getSIZE", "getTID", "createGTUID",
                           "setGTUID", "setBL", "setSYSTEM", "keepGTUID", "clearGTUID", "procSTART",
-                          "procEND", "keepENDSEND", "sendEND", "printGTUID", "setCREATEGTUID"})
+                          "procEND", "keepENDSEND", "sendEND", "printGTUID", "setCREATEGTUID",
+                          // settings and service-list natives
+                          "getLOGMODE", "setLOGMODE", "getLOGLEVEL", "setLOGLEVEL", "getLOGPATH",
+                          "setLOGPATH", "getIPINFO", "setIPINFO", "removeIPINFO", "getIPHISTORY",
+                          "isSERVICE", "isSERVICEFD", "getMODE", "getKEEPMODE", "setJMSNAME",
+                          "setACTION", "getACTION", "setSERVICENAME"})
       expected.insert(std::string("Java_com_wq_tav_adapter_GTUID_") + m);
   }
   EXPECT_EQ(names, expected);

@@ -52,4 +52,23 @@ public class GTUID {
     public native void sendEND();
     public native void printGTUID(ByteBuffer buffer);
     public native int setCREATEGTUID(int v);
+
+    public native String getLOGMODE();
+    public native void setLOGMODE(String mode);
+    public native int getLOGLEVEL();
+    public native void setLOGLEVEL(int level);
+    public native String getLOGPATH();
+    public native void setLOGPATH(String path);
+    public native String getIPINFO();
+    public native void setIPINFO(String text);
+    public native void removeIPINFO(String text);
+    public native String getIPHISTORY();
+    public native int isSERVICE(String ip, int port);
+    public native int isSERVICEFD(int fd);
+    public native int getMODE();
+    public native int getKEEPMODE();
+    public native void setJMSNAME(String name);
+    public native void setACTION(int action);
+    public native int getACTION();
+    public native void setSERVICENAME(String name);
 }
