@@ -187,6 +187,139 @@ void tcode_send(mthr* m, const char* name, const Family& fam, const Rec& r) {
   TAV_LOG_H("M", &r.gtuid, static_cast<int>(size), "%s", name);
 }
 
+// The common part of a type-1 event once the clocks are set: sequence digits,
+// the receive side's path pattern, identifier, code, event letters and the
+// process's own codes. False in half mode on the receive side: no message.
+bool event_head(mthr* m, char event, char dir) {
+  gtuid_t& g = m->gtuid;
+  mzp1_t& z = m->mzp1;
+  seq_text(g, z.seq);
+
+  if (dir == 'R') {
+    char key[21];
+    memcpy(key, en_my_pname, 16);
+    memcpy(key + 16, z.seq, 5);
+    g.gpat = g.gpat.get() ^ tav_pattern_value(key, static_cast<int>(sizeof key));
+    if (!en_qel_full) return false;  // half mode reports only the send side
+  }
+
+  gtuid_text(g, z.gtuid);
+  memcpy(z.trcode, g.trcode, sizeof g.trcode);
+  z.trcode[sizeof g.trcode] = 0;
+  z.start[0] = event;
+  z.start[1] = 0;
+  z.send[0] = dir;
+  z.send[1] = 0;
+  z.scode[0] = en_my_scode;
+  z.scode[1] = 0;
+  two_digits(en_my_pcode, z.pcode);
+  return true;
+}
+
+// At most `cap` bytes of a text the adapter passed into a NUL-terminated field.
+template <size_t N>
+void text_field(char (&out)[N], const char* text, size_t cap) {
+  memset(out, 0, N);
+  if (text) memcpy(out, text, strnlen(text, cap < N - 1 ? cap : N - 1));
+}
+
+#if TAV_WITH_JAVA
+// Appends a copy of `size` bytes to the thread's list with `kind`; the node
+// keeps kind and size, so the sender can batch records of each size apart.
+// The adapter's sender drains the list; without one running, only the newest
+// records are kept.
+int list_append(mthr* m, char kind, const void* data, size_t size) {
+  if (!m->glist) return -1;
+  while (__atomic_load_n(&m->glist->count, __ATOMIC_RELAXED) >= kListMax) {
+    tavlist* oldest = tav_list_get(m->glist);
+    if (!oldest) break;
+    tav_list_free(oldest);
+  }
+  void* copy = malloc(size);
+  if (!copy) return -1;
+  memcpy(copy, data, size);
+  if (tav_list_add(m->glist, kind, copy, static_cast<int>(size)) != 0) {
+    free(copy);
+    return -1;
+  }
+  return 0;
+}
+
+// A transaction-code message without its message type, onto the list with
+// kind 'T'. The blocking flag is one-shot: it is cleared once recorded.
+template <typename Rec>
+int tcode_append(mthr* m, const Rec& r) {
+  const int rc = list_append(m, 'T', r.gtuid, sizeof r - sizeof r.type);
+  m->gtuid.trblock = 0;
+  TAV_LOG_D("M", "gtuid(%.*s %.*s) trcode(%.*s) tcode list(%d:%d).\n", 22, r.gtuid, 5, r.seq, 32,
+            r.trcode, static_cast<int>(sizeof r - sizeof r.type), rc);
+  return rc;
+}
+#endif
+
+// The database call goes out: the hop is timed and reported as a call.
+void dbms_call_out(mthr* m) {
+  m->dbmsstime = 0;
+  m->dbms_ltime = 0;
+  m->dbmsetime = 0;
+  tav_gtuid_time(m);
+  if (en_qel_full) next_seq(m);
+  tav_mzp1_proc(m, TAV_MZP_SC);
+}
+
+// In full mode the database side reports that the call reached it.
+void dbms_side_reached(mthr* m) {
+  mzp1_t& z = m->mzp1;
+  if (en_qel_full) {
+    next_seq(m);
+    seq_text(m->gtuid, z.seq);
+    set_event(z, 'C', 'R');
+    z.etime = 0;
+    tav_mzp1_send(m);
+  }
+  m->ofildes = m->fildes;
+}
+
+// The database call comes back: the call's times on the database side, the
+// optional wait event, and in full mode this process's side again, addressed
+// by `back` (which sets ipaddr and port).
+template <typename Back>
+void dbms_call_back(mthr* m, Back back) {
+  mzp1_t& z = m->mzp1;
+  date_now(z.dtime);
+  z.etime = static_cast<uint32_t>(m->dbmsetime);
+  z.rtime = static_cast<uint32_t>(m->dbmsstime) + static_cast<uint32_t>(m->dbmsetime);
+
+  next_seq(m);
+  seq_text(m->gtuid, z.seq);
+  set_event(z, 'C', 'S');
+  tav_mzp1_send(m);
+
+  if (en_dbms_wait_gtuid && m->dbms_ltime >= 1) {
+    next_seq(m);
+    seq_text(m->gtuid, z.seq);
+    z.start[0] = 'W';
+    tav_gtuid_time(m);
+    tav_mzp1_send(m);
+  }
+  next_seq(m);
+
+  if (en_qel_full) {
+    seq_text(m->gtuid, z.seq);
+    z.scode[0] = en_my_scode;
+    z.scode[1] = 0;
+    two_digits(en_my_pcode, z.pcode);
+    set_event(z, 'C', 'R');
+    z.etime = 0;
+    back(z);
+    tav_mzp1_send(m);
+  }
+  m->dbms_ltime = 0;
+  m->ofildes = 0;
+  m->dbmsf = 0;
+  dbms_detail(m, now_usec(nullptr));
+}
+
 }  // namespace
 
 void tav_mzp1_send(mthr* m) {
@@ -196,18 +329,7 @@ void tav_mzp1_send(mthr* m) {
   constexpr size_t size = sizeof(mzp1_t) - sizeof z.type;
 #if TAV_WITH_JAVA
   if (!en_mzp_qsend) {
-    if (!m->glist) return;
-    // The adapter's sender drains the list; without one running, only the
-    // newest records are kept.
-    while (__atomic_load_n(&m->glist->count, __ATOMIC_RELAXED) >= kListMax) {
-      tavlist* oldest = tav_list_get(m->glist);
-      if (!oldest) break;
-      tav_list_free(oldest);
-    }
-    void* copy = malloc(size);
-    if (!copy) return;
-    memcpy(copy, z.gtuid, size);
-    if (tav_list_add(m->glist, 'G', copy, static_cast<int>(size)) != 0) free(copy);
+    list_append(m, 'G', z.gtuid, size);
     return;
   }
 #endif
@@ -257,26 +379,7 @@ void tav_mzp1_proc(mthr* m, int code) {
   } else if (event == 'E') {
     tav_gtuid_time(m);
   }
-  seq_text(g, z.seq);
-
-  if (dir == 'R') {
-    char key[21];
-    memcpy(key, en_my_pname, 16);
-    memcpy(key + 16, z.seq, 5);
-    g.gpat = g.gpat.get() ^ tav_pattern_value(key, static_cast<int>(sizeof key));
-    if (!en_qel_full) return;  // half mode reports only the send side
-  }
-
-  gtuid_text(g, z.gtuid);
-  memcpy(z.trcode, g.trcode, sizeof g.trcode);
-  z.trcode[sizeof g.trcode] = 0;
-  z.start[0] = event;
-  z.start[1] = 0;
-  z.send[0] = dir;
-  z.send[1] = 0;
-  z.scode[0] = en_my_scode;
-  z.scode[1] = 0;
-  two_digits(en_my_pcode, z.pcode);
+  if (!event_head(m, event, dir)) return;
 
   const mfd* r = tav::fd_record(m->fildes);
   char kind = io_kind(r);
@@ -319,12 +422,7 @@ void tav_mzp1_dbms_send(mthr* m) {
   if (!m) return;
   ErrnoKeeper keep;
   mzp1_t& z = m->mzp1;
-  m->dbmsstime = 0;
-  m->dbms_ltime = 0;
-  m->dbmsetime = 0;
-  tav_gtuid_time(m);
-  if (en_qel_full) next_seq(m);
-  tav_mzp1_proc(m, TAV_MZP_SC);
+  dbms_call_out(m);
 
   // The following messages of the exchange name the database side.
   const mfd* r = tav::fd_record(m->fildes);
@@ -352,15 +450,7 @@ void tav_mzp1_dbms_send(mthr* m) {
       z.port = static_cast<uint32_t>(port);
     }
   }
-
-  if (en_qel_full) {
-    next_seq(m);
-    seq_text(m->gtuid, z.seq);
-    set_event(z, 'C', 'R');
-    z.etime = 0;
-    tav_mzp1_send(m);
-  }
-  m->ofildes = m->fildes;
+  dbms_side_reached(m);
 }
 
 void tav_mzp1_dbms_conti_send(mthr* m) {
@@ -388,41 +478,170 @@ void tav_mzp1_dbms_conti_recv(mthr* m) {
 void tav_mzp1_dbms_recv(mthr* m) {
   if (!m) return;
   ErrnoKeeper keep;
+  dbms_call_back(m, [m](mzp1_t& z) {
+    const mfd* o = tav::fd_record(m->ofildes);
+    if (o && o->rip[0]) {
+      addr_field(z.ipaddr, o->rip, sizeof o->rip);
+      z.port = static_cast<uint32_t>(o->rport);
+    }
+  });
+}
+
+int tav_mzp_tcode_append(mthr* m, int type, const char* url, int len) {
+#if TAV_WITH_JAVA
+  if (!m) return -1;
+  ErrnoKeeper keep;
+  switch (type) {
+    case 2: {
+      mzp2_t r;
+      fill_tcode(m, r);
+      return tcode_append(m, r);
+    }
+    case 4: {
+      mzp4_t r;
+      fill_tcode(m, r);
+      fill_info(m, r);
+      return tcode_append(m, r);
+    }
+    case 6: {
+      mzp6_t r;
+      fill_tcode(m, r);
+      fill_info(m, r);
+      if (url && len > 0)
+        memcpy(r.trcd_url, url, static_cast<size_t>(len) < kUrlMax ? len : kUrlMax);
+      return tcode_append(m, r);
+    }
+    default:
+      return -1;
+  }
+#else
+  (void)m, (void)type, (void)url, (void)len;
+  return -1;
+#endif
+}
+
+void tav_mzp1_proc2(mthr* m, int code, const char* svcname, int size) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  const int low = code & 0xff;
+  const char dir = static_cast<char>((code >> 8) & 0xff);
   mzp1_t& z = m->mzp1;
-  date_now(z.dtime);
-  z.etime = static_cast<uint32_t>(m->dbmsetime);
-  z.rtime = static_cast<uint32_t>(m->dbmsstime) + static_cast<uint32_t>(m->dbmsetime);
+
+  if ((low & 0x53) == 0x53) {
+    tav_gtuid_time_init(m);  // also clears etime and rtime
+  } else if ((low & 0x45) == 0x45) {
+    tav_gtuid_time(m);
+  }
+  if (!event_head(m, static_cast<char>(low), dir)) return;
+
+  if (svcname) {
+    z.iotype[0] = 'S';
+    text_field(z.ipaddr, svcname, 15);
+  } else {
+    z.iotype[0] = 'N';
+    text_field(z.ipaddr, "NONE", 4);
+  }
+  z.iotype[1] = 0;
+  z.port = static_cast<uint32_t>(size);
+  memcpy(z.pattern, &m->gtuid.gpat, sizeof z.pattern);
+  tav_mzp1_send(m);
+}
+
+void tav_mzp1_dbms_send2(mthr* m, const char* ip, int port, int scode, int pcode) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  dbms_call_out(m);
+
+  if (scode) {
+    z.scode[0] = static_cast<char>('0' + scode);
+    two_digits(pcode, z.pcode);
+    m->dbmsf = '(';
+  } else {
+    z.scode[0] = en_my_dcode;
+    const mfd* r = tav::fd_record(m->fildes);
+    const char kind = tav::dbms_class(r ? r->info : 0);
+    if (kind) m->dbmsf = kind;
+    two_digits(static_cast<unsigned char>(m->dbmsf), z.pcode);
+  }
+  z.scode[1] = 0;
+  text_field(z.ipaddr, ip, 15);
+  z.port = static_cast<uint32_t>(port);
+  dbms_side_reached(m);
+}
+
+void tav_mzp1_dbms_recv2(mthr* m, const char*, int, int, int) {
+  if (!m) return;
+  ErrnoKeeper keep;
+  dbms_call_back(m, [](mzp1_t& z) {
+    addr_field(z.ipaddr, en_my_ip, sizeof en_my_ip);
+    z.port = 0;
+  });
+}
+
+namespace {
+
+// The server's codes, service name and address that the adapter passed.
+void server_fields(mzp1_t& z, const char* scode, const char* pcode, const char* svcname,
+                   const char* ip) {
+  z.scode[0] = scode[0];
+  z.scode[1] = 0;
+  z.pcode[0] = pcode[0];
+  z.pcode[1] = pcode[0] ? pcode[1] : 0;
+  z.pcode[2] = 0;
+  text_field(z.svname, svcname, 32);
+  text_field(z.ipaddr, ip, 15);
+  z.port = 0;
+}
+
+}  // namespace
+
+void tav_mzp1_server_send(mthr* m, const char* scode, const char* pcode, const char* svcname,
+                          const char* ip) {
+  if (!m || !scode || !pcode || !svcname || !ip) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  tav_gtuid_time(m);
+  if (en_qel_full) next_seq(m);
+  text_field(z.ipaddr, ip, 15);
+  z.port = 0;
+  tav_mzp1_proc(m, TAV_MZP_SC);
+  server_fields(z, scode, pcode, svcname, ip);
+  if (en_qel_full) {
+    next_seq(m);
+    seq_text(m->gtuid, z.seq);
+    set_event(z, 'C', 'R');
+    z.etime = 0;
+    tav_mzp1_send(m);
+  }
+}
+
+void tav_mzp1_server_recv(mthr* m, const char* scode, const char* pcode, const char* svcname,
+                          const char* ip) {
+  if (!m || !scode || !pcode || !svcname || !ip) return;
+  ErrnoKeeper keep;
+  mzp1_t& z = m->mzp1;
+  tav_gtuid_time(m);
+  server_fields(z, scode, pcode, svcname, ip);
 
   next_seq(m);
   seq_text(m->gtuid, z.seq);
   set_event(z, 'C', 'S');
   tav_mzp1_send(m);
 
-  if (en_dbms_wait_gtuid && m->dbms_ltime >= 1) {
-    next_seq(m);
-    seq_text(m->gtuid, z.seq);
-    z.start[0] = 'W';
-    tav_gtuid_time(m);
-    tav_mzp1_send(m);
-  }
   next_seq(m);
-
   if (en_qel_full) {
     seq_text(m->gtuid, z.seq);
     z.scode[0] = en_my_scode;
     z.scode[1] = 0;
     two_digits(en_my_pcode, z.pcode);
     set_event(z, 'C', 'R');
+    memset(z.svname, 0, sizeof z.svname);
+    memcpy(z.svname, z.pid, 8);
     z.etime = 0;
-    const mfd* o = tav::fd_record(m->ofildes);
-    if (o && o->rip[0]) {
-      addr_field(z.ipaddr, o->rip, sizeof o->rip);
-      z.port = static_cast<uint32_t>(o->rport);
-    }
     tav_mzp1_send(m);
   }
   m->dbms_ltime = 0;
   m->ofildes = 0;
   m->dbmsf = 0;
-  dbms_detail(m, now_usec(nullptr));
 }

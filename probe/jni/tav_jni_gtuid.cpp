@@ -8,6 +8,8 @@
 #include "base/tav_errno.h"
 #include "base/tav_export.h"
 #include "base/tav_globals.h"
+#include "base/tav_ipinfo.h"
+#include "base/tav_iplist.h"
 #include "base/tav_log.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_jcall.h"
@@ -52,6 +54,18 @@ void start_transaction(mthr* m) {
   tav_mzp1_proc(m, TAV_MZP_RS);
 }
 
+// The class of a service-list entry's kind as setGTUID2 reports it.
+int service_class(int mode) {
+  switch (mode) {
+    case 2: return 1;
+    case 16: return 2;
+    case 32: case 64: case 128: case 288: case 512: case 1024: case 2560: return 3;
+    case 0x10000000: return 5;
+    case 0x20000000: return 6;
+    default: return 4;
+  }
+}
+
 // Sends the end message of the active transaction: the open database call is
 // closed first, and the end is reported on no descriptor of its own.
 void end_message(mthr* m) {
@@ -74,7 +88,9 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_createGTUID(JNIEnv*, jobje
   tav::ErrnoKeeper keep;
   mthr* m = own_record();
   if (!m) return;
-  start_transaction(m);
+  tav_gtuid_create(m);
+  tav_gtuid_time_init(m);
+  tav_mzp1_proc2(m, TAV_MZP_RS, nullptr, 0);
   tav::java_put(m);
   m->dbms_ltime = 0;
   m->ofildes = 0;
@@ -165,6 +181,97 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setGTUID(JNIEnv*, jobject,
   }
   TAV_LOG_G("J", &m->gtuid, "setGTUID. (%d)\n", static_cast<int>(type));
   TAV_LOG_H("J", &m->gtuid, sizeof m->gtuid, "setGTUID");
+}
+
+// A call to or from a peer that only the adapter knows by address and port.
+TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setGTUID2(JNIEnv* env, jobject, jint type,
+                                                               jstring jip, jint port) {
+  tav::ErrnoKeeper keep;
+  mthr* m = own_record();
+  if (!m) return;
+  TAV_LOG_G("J", &m->gtuid, "setGTUID2. (%d)\n", static_cast<int>(type));
+  TAV_LOG_H("J", &m->gtuid, sizeof m->gtuid, "setGTUID2");
+  const char* chars = jip ? env->GetStringUTFChars(jip, nullptr) : nullptr;
+  if (tav::jni::clear_exception(env)) chars = nullptr;
+  if (!chars) {
+    TAV_LOG_E("J", "setGTUID2. (%d) null or unreadable ip\n", static_cast<int>(type));
+    return;
+  }
+  // At most an address's worth of text travels on.
+  char ip[64];
+  const size_t n = strnlen(chars, sizeof ip - 1);
+  memcpy(ip, chars, n);
+  ip[n] = 0;
+  env->ReleaseStringUTFChars(jip, chars);
+
+  // A database call names the server's codes only when a server-information
+  // entry gives them; otherwise the descriptor's database kind is reported
+  // (the process's own system code is a letter, not a server's number).
+  int scode = 0;
+  int pcode = 0;
+  int cls = 0;
+  if (type == 9 || type == 12) {
+    if (const taviplist* e = tav::iplist_match(__atomic_load_n(&en_mip, __ATOMIC_ACQUIRE), ip, port, -1)) {
+      const int mode = tav::iplist_mode(e);
+      cls = service_class(mode);
+      if (cls == 6) {
+        scode = tav::iplist_scode(e);
+        pcode = tav::iplist_pcode(e);
+      }
+      TAV_LOG_D("J", "isSERVICE (%s : %d) mode(0x%08x) rc(%d)\n", ip, static_cast<int>(port),
+                static_cast<unsigned>(mode), 0);
+    }
+  }
+  TAV_LOG_D("J", "setGTUID2 type(%d) ip(%s) port(%d) mode(%d) scode(%d) pcode(%d)>\n",
+            static_cast<int>(type), ip, static_cast<int>(port), cls, scode, pcode);
+
+  const bool is_active = m->gtuid.gflag == 1;
+  const bool open_active = database_call_open(m) && is_active;
+  switch (type) {
+    case 9:
+      if (open_active) {
+        tav_mzp1_dbms_conti_recv(m);
+        tav_mzp1_dbms_recv(m);
+        deduct_database_time(m);
+      } else if (is_active) {
+        tav_gtuid_time(m);
+        sequence_step(m);
+        tav_mzp1_proc2(m, TAV_MZP_SC, ip, port);
+      }
+      break;
+    case 10:
+      if (is_active) {
+        tav_gtuid_time(m);
+        sequence_step(m, true);
+        tav_mzp1_proc2(m, TAV_MZP_RC, ip, port);
+      }
+      break;
+    case 11:
+      if (open_active) tav_mzp1_dbms_recv(m);
+      if (is_active) {
+        sequence_step(m);
+        tav_mzp1_proc2(m, TAV_MZP_SE, ip, port);
+      }
+      break;
+    case 12:
+      if (open_active) tav_mzp1_dbms_recv(m);
+      tav_mzp1_dbms_send2(m, ip, port, scode, pcode);
+      break;
+    case 13:
+      if (open_active) {
+        tav_mzp1_dbms_recv2(m, ip, port, scode, pcode);
+        deduct_database_time(m);
+      } else if (is_active) {
+        tav_gtuid_time(m);
+        sequence_step(m);
+        tav_mzp1_proc2(m, TAV_MZP_SC, ip, port);
+      }
+      break;
+    default:
+      break;
+  }
+  TAV_LOG_G("J", &m->gtuid, "setGTUID2. (%d)\n", static_cast<int>(type));
+  TAV_LOG_H("J", &m->gtuid, sizeof m->gtuid, "setGTUID2");
 }
 
 TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_keepGTUID(JNIEnv*, jobject, jbyte v) {

@@ -22,29 +22,8 @@
 namespace {
 
 using tav::jni::clear_exception;
+using tav::jni::JavaText;
 using tav::jni::own_record;
-
-// The characters of a Java string for the life of this object; null when the
-// string is null or its characters cannot be had.
-class JavaText {
- public:
-  JavaText(JNIEnv* env, jstring s) : env_(env), s_(s) {
-    if (s_) chars_ = env_->GetStringUTFChars(s_, nullptr);
-    if (clear_exception(env_)) chars_ = nullptr;
-  }
-  ~JavaText() {
-    if (chars_) env_->ReleaseStringUTFChars(s_, chars_);
-  }
-  JavaText(const JavaText&) = delete;
-  JavaText& operator=(const JavaText&) = delete;
-  const char* get() const { return chars_; }
-  explicit operator bool() const { return chars_ != nullptr; }
-
- private:
-  JNIEnv* env_;
-  jstring s_;
-  const char* chars_ = nullptr;
-};
 
 // Copies at most size - 1 bytes of `src` into `dst` and terminates it.
 void copy_bounded(char* dst, size_t size, const char* src) {

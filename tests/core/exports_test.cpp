@@ -64,7 +64,10 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
                           "getLOGMODE", "setLOGMODE", "getLOGLEVEL", "setLOGLEVEL", "getLOGPATH",
                           "setLOGPATH", "getIPINFO", "setIPINFO", "removeIPINFO", "getIPHISTORY",
                           "isSERVICE", "isSERVICEFD", "getMODE", "getKEEPMODE", "setJMSNAME",
-                          "setACTION", "getACTION", "setSERVICENAME"})
+                          "setACTION", "getACTION", "setSERVICENAME",
+                          // transaction codes, calls by address and server calls
+                          "setGTUID2", "setTRCODE", "setTRCODE2", "setTRCODE6", "sendSVR",
+                          "recvSVR"})
       expected.insert(std::string("Java_com_wq_tav_adapter_GTUID_") + m);
   }
   EXPECT_EQ(names, expected);

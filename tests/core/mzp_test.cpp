@@ -804,3 +804,199 @@ TEST_F(MzpDbms, EndOfExchangeReportsTheDatabaseTime) {
     EXPECT_EQ(m_->dbmsf, 0);
   }
 }
+
+// The adapter's twins: address, codes and service name given by the caller.
+
+TEST_F(Mzp, Proc2NamesTheServiceOrNone) {
+  Queues q(1);
+  use_gtuid(q);
+  struct {
+    int code;
+    const char* name;
+    int size;
+    char iotype;
+    std::string addr;
+  } cases[] = {
+      {TAV_MZP_SC, "svc.example", 4096, 'S', "svc.example"},
+      {TAV_MZP_SC, "a-service-name-longer-than-15", 1, 'S', "a-service-name-"},
+      {TAV_MZP_SE, nullptr, 0, 'N', "NONE"},
+      {TAV_MZP_RC, nullptr, 7, 'N', "NONE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.addr);
+    memset(m_->mzp1.ipaddr, 'x', sizeof m_->mzp1.ipaddr);
+    tav_mzp1_proc2(m_.get(), c.code, c.name, c.size);
+    const auto msg = q.take(0);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ((*msg)[80], static_cast<char>(c.code & 0xff));
+    EXPECT_EQ((*msg)[82], static_cast<char>(c.code >> 8));
+    EXPECT_EQ((*msg)[254], c.iotype);
+    EXPECT_EQ(field(*msg, 256, 16), c.addr + std::string(16 - c.addr.size(), '\0'));
+    EXPECT_EQ(be32_at(*msg, 272), static_cast<uint32_t>(c.size));
+    EXPECT_EQ(field(*msg, 8, 23), std::string(kIdText, 23));
+    EXPECT_EQ(field(*msg, 84, 33), std::string("TRX001") + std::string(27, '\0'));
+    EXPECT_EQ((*msg)[249], 'J');
+    EXPECT_EQ(field(*msg, 251, 3), std::string("22", 3));
+  }
+}
+
+TEST_F(Mzp, Proc2StartInHalfModeStampsButSendsNothing) {
+  Queues q(1);
+  use_gtuid(q);
+  en_qel_full = 0;
+  m_->mzp1.etime = 5u;
+  m_->mzp1.rtime = 6u;
+  const uint64_t before = wall_us();
+  tav_mzp1_proc2(m_.get(), TAV_MZP_RS, nullptr, 0);
+  EXPECT_GE(m_->gtuid.stime.get(), before);
+  EXPECT_EQ(m_->gtuid.ctime.get(), m_->gtuid.stime.get() % (uint64_t{1} << 31));
+  EXPECT_EQ(m_->gtuid.gpat.get(), 0x01020304u ^ receive_pattern(7));
+  EXPECT_EQ(m_->mzp1.etime.get(), 0u);
+  EXPECT_EQ(m_->mzp1.rtime.get(), 0u);
+  EXPECT_EQ(q.waiting(0), 0u);
+  // The end goes out in half mode too.
+  tav_mzp1_proc2(m_.get(), TAV_MZP_SE, nullptr, 0);
+  EXPECT_EQ(q.waiting(0), 1u);
+}
+
+TEST_F(Mzp, DatabaseCallOfTheAdapterNamesItsSide) {
+  Queues q(1);
+  use_gtuid(q);
+  peer(6, MFD_SYBASE | MFD_INET, "10.0.0.77", 4100);
+  struct {
+    int scode, pcode;
+    char scode_char;
+    const char* pcode_text;
+    char cls;
+  } cases[] = {
+      {3, 17, '3', "17", '('},  // codes of an adapter entry
+      {0, 0, 'D', "43", '+'},   // else the descriptor's database kind
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scode);
+    m_->fildes = 6;
+    m_->dbmsf = 0;
+    m_->gtuid.seq = 7;
+    tav_mzp1_dbms_send2(m_.get(), "192.168.77.123456", 1521, c.scode, c.pcode);
+    const auto out = q.take(0), side = q.take(0);
+    ASSERT_TRUE(out && side);
+    EXPECT_EQ(std::string(1, (*out)[80]) + (*out)[82] + text(*out, 31, 6), "CS00008");
+    EXPECT_EQ(std::string(1, (*side)[80]) + (*side)[82] + text(*side, 31, 6), "CR00009");
+    EXPECT_EQ((*side)[249], c.scode_char);
+    EXPECT_EQ(field(*side, 251, 3), std::string(c.pcode_text, 3));
+    EXPECT_EQ(text(*side, 256, 16), "192.168.77.1234");  // cut to 15
+    EXPECT_EQ(be32_at(*side, 272), 1521u);
+    EXPECT_EQ(m_->dbmsf, c.cls);
+    EXPECT_EQ(m_->ofildes, 6);
+  }
+
+  // Back from the database: this process's own address, port 0.
+  m_->dbmsetime = 300;
+  m_->dbmsstime = 200;
+  tav_mzp1_dbms_recv2(m_.get(), "ignored", 1, 2, 3);
+  const auto back = q.take(0), mine = q.take(0);
+  ASSERT_TRUE(back && mine);
+  EXPECT_EQ(std::string(1, (*back)[80]) + (*back)[82] + text(*back, 31, 6), "CS00010");
+  EXPECT_EQ(be32_at(*back, 280), 300u);
+  EXPECT_EQ(be32_at(*back, 284), 500u);
+  EXPECT_EQ(std::string(1, (*mine)[80]) + (*mine)[82] + text(*mine, 31, 6), "CR00011");
+  EXPECT_EQ((*mine)[249], 'J');
+  EXPECT_EQ(text(*mine, 256, 16), "10.9.8.7");
+  EXPECT_EQ(be32_at(*mine, 272), 0u);
+  EXPECT_EQ(m_->dbmsf, 0);
+  EXPECT_EQ(m_->ofildes, 0);
+}
+
+TEST_F(Mzp, ServerCallsOutAndBack) {
+  Queues q(1);
+  use_gtuid(q);
+  for (int full : {1, 0}) {
+    SCOPED_TRACE(full);
+    en_qel_full = full;
+    m_->gtuid.seq = 7;
+    memcpy(m_->mzp1.pid, "123456789", 9);
+    const std::string svc(40, 's');
+    tav_mzp1_server_send(m_.get(), "TX", "071", svc.c_str(), "10.20.30.40.50.60");
+    std::vector<std::vector<char>> msgs;
+    while (auto msg = q.take(0)) msgs.push_back(*msg);
+    ASSERT_EQ(msgs.size(), full ? 2u : 1u);
+    // The call itself is reported on the thread's descriptor (none here).
+    EXPECT_EQ(std::string(1, msgs[0][80]) + msgs[0][82], "CS");
+    EXPECT_EQ(text(msgs[0], 256, 16), "NONE");
+    if (full) {
+      EXPECT_EQ(std::string(1, msgs[1][80]) + msgs[1][82] + text(msgs[1], 31, 6), "CR00009");
+      EXPECT_EQ(field(msgs[1], 249, 5), std::string("T\0" "07\0", 5));
+      EXPECT_EQ(text(msgs[1], 216, 33), std::string(32, 's'));
+      EXPECT_EQ(text(msgs[1], 256, 16), "10.20.30.40.50.");
+      EXPECT_EQ(be32_at(msgs[1], 272), 0u);
+    }
+
+    m_->gtuid.seq = 7;
+    tav_mzp1_server_recv(m_.get(), "TX", "071", "billing", "10.20.30.40");
+    msgs.clear();
+    while (auto msg = q.take(0)) msgs.push_back(*msg);
+    ASSERT_EQ(msgs.size(), full ? 2u : 1u);
+    EXPECT_EQ(std::string(1, msgs[0][80]) + msgs[0][82] + text(msgs[0], 31, 6), "CS00008");
+    EXPECT_EQ(field(msgs[0], 249, 5), std::string("T\0" "07\0", 5));
+    EXPECT_EQ(text(msgs[0], 216, 33), "billing");
+    EXPECT_EQ(text(msgs[0], 256, 16), "10.20.30.40");
+    if (full) {
+      EXPECT_EQ(std::string(1, msgs[1][80]) + msgs[1][82] + text(msgs[1], 31, 6), "CR00009");
+      EXPECT_EQ(field(msgs[1], 249, 5), std::string("J\0" "22\0", 5));
+      EXPECT_EQ(text(msgs[1], 216, 33), "12345678");
+    }
+    EXPECT_EQ(m_->gtuid.seq.get(), 9u);
+  }
+}
+
+#if TAV_WITH_JAVA
+// Adapter mode: the code records go onto the thread's list with kind 'T' and
+// their own size, laid out as the queue messages without their type.
+TEST_F(Mzp, TransactionCodeRecordsOnTheList) {
+  en_mzp_qsend = 0;
+  m_->glist = tav_list_create();
+  ASSERT_NE(m_->glist, nullptr);
+  m_->gtuid.seq = 42;
+  std::string url(200, 'u');
+  for (size_t i = 0; i < url.size(); ++i) url[i] = static_cast<char>('a' + i % 26);
+  struct {
+    int type, size;
+  } cases[] = {{2, 104}, {4, 168}, {6, 296}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    m_->gtuid.trblock = 1;
+    ASSERT_EQ(tav_mzp_tcode_append(m_.get(), c.type, url.c_str(), 200), 0);
+    EXPECT_EQ(m_->gtuid.trblock, 0) << "the blocking flag is one-shot";
+    tavlist* node = tav_list_get(m_->glist);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->type, 'T');
+    ASSERT_EQ(node->size, c.size);
+    const std::vector<char> r(static_cast<char*>(node->data),
+                              static_cast<char*>(node->data) + node->size);
+    tav_list_free(node);
+    EXPECT_EQ(field(r, 0, 23), std::string(kIdText, 23));  // byte 7 is "07"
+    EXPECT_EQ(field(r, 23, 33), std::string("TRX001") + std::string(27, '\0'));
+    EXPECT_EQ(field(r, 56, 6), std::string("00042", 6));
+    EXPECT_TRUE(all_digits(field(r, 62, 20)));
+    EXPECT_EQ(r[82], 0);
+    EXPECT_EQ(field(r, 83, 16), std::string("10.1.2.3") + std::string(8, '\0'));
+    EXPECT_EQ(field(r, 99, 2), std::string("\1\0", 2));
+    if (c.type == 2) {
+      EXPECT_EQ(field(r, 101, 3), std::string(3, '\0'));
+    } else {
+      EXPECT_EQ(field(r, 101, 33), std::string("customer-42") + std::string(22, '\0'));
+      EXPECT_EQ(field(r, 134, 33), std::string("user-7") + std::string(27, '\0'));
+    }
+    if (c.type == 4) {
+      EXPECT_EQ(r[167], 0);
+    } else if (c.type == 6) {
+      EXPECT_EQ(field(r, 167, 129), url.substr(0, 128) + std::string(1, '\0'));
+    }
+  }
+  EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+  EXPECT_EQ(tav_mzp_tcode_append(m_.get(), 3, nullptr, 0), -1);
+  EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+  tav_list_destroy(m_->glist);
+  m_->glist = nullptr;
+}
+#endif

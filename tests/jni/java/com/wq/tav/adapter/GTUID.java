@@ -52,6 +52,15 @@ public class GTUID {
     public native void sendEND();
     public native void printGTUID(ByteBuffer buffer);
     public native int setCREATEGTUID(int v);
+    public native void setGTUID2(int type, String ip, int port);
+
+    public native void setTRCODE(byte[] trcode, byte[] ip, byte routing, int mask, byte trblock);
+    public native void setTRCODE2(byte[] trcode, byte[] custinfo, byte[] userinfo, byte[] ip,
+                                  byte routing, int mask, byte trblock);
+    public native void setTRCODE6(byte[] trcode, byte[] custinfo, byte[] userinfo, byte[] ip,
+                                  byte routing, int mask, byte trblock, byte[] url);
+    public native void sendSVR(String scode, String pcode, String svcname, String ip);
+    public native void recvSVR(String scode, String pcode, String svcname, String ip);
 
     public native String getLOGMODE();
     public native void setLOGMODE(String mode);
