@@ -94,6 +94,13 @@ void two_digits(int code, char* out) {
   out[2] = 0;
 }
 
+// The process's own system and product codes into a type-1 message.
+void own_codes(mzp1_t& z) {
+  z.scode[0] = en_my_scode;
+  z.scode[1] = 0;
+  two_digits(en_my_pcode, z.pcode);
+}
+
 // Up to 15 characters of `text` (ending at a NUL or after `cap` bytes) into a
 // 16-byte address field, zero-filled.
 void addr_field(char (&out)[16], const char* text, size_t cap) {
@@ -210,9 +217,7 @@ bool event_head(mthr* m, char event, char dir) {
   z.start[1] = 0;
   z.send[0] = dir;
   z.send[1] = 0;
-  z.scode[0] = en_my_scode;
-  z.scode[1] = 0;
-  two_digits(en_my_pcode, z.pcode);
+  own_codes(z);
   return true;
 }
 
@@ -306,9 +311,7 @@ void dbms_call_back(mthr* m, Back back) {
 
   if (en_qel_full) {
     seq_text(m->gtuid, z.seq);
-    z.scode[0] = en_my_scode;
-    z.scode[1] = 0;
-    two_digits(en_my_pcode, z.pcode);
+    own_codes(z);
     set_event(z, 'C', 'R');
     z.etime = 0;
     back(z);
@@ -632,9 +635,7 @@ void tav_mzp1_server_recv(mthr* m, const char* scode, const char* pcode, const c
   next_seq(m);
   if (en_qel_full) {
     seq_text(m->gtuid, z.seq);
-    z.scode[0] = en_my_scode;
-    z.scode[1] = 0;
-    two_digits(en_my_pcode, z.pcode);
+    own_codes(z);
     set_event(z, 'C', 'R');
     memset(z.svname, 0, sizeof z.svname);
     memcpy(z.svname, z.pid, 8);
