@@ -120,9 +120,11 @@ class ShmGuard {
     for (void* a : addrs_) shmdt(a);
     for (int id : ids_) shmctl(id, IPC_RMID, nullptr);
   }
-  void* keep(void* addr, int id) {
+  // Takes the id by pointer: read after the call that fills it (an argument
+  // by value may be evaluated before that call).
+  void* keep(void* addr, const int* id) {
     if (addr) addrs_.push_back(addr);
-    if (id >= 0) ids_.push_back(id);
+    if (id && *id >= 0) ids_.push_back(*id);
     return addr;
   }
 
@@ -148,7 +150,7 @@ TEST(SharedMemory, CreateAttachAndClearOnlyNewSegments) {
   EXPECT_EQ(tav_shm_get(key, &id, size, 0600, 1), nullptr);  // absent, no create flag
   EXPECT_EQ(id, -7);
 
-  auto* first = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id, size, IPC_CREAT | 0600, 1), id));
+  auto* first = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id, size, IPC_CREAT | 0600, 1), &id));
   ASSERT_NE(first, nullptr);
   ASSERT_GE(id, 0);
   for (size_t i = 0; i < size; ++i) ASSERT_EQ(first[i], 0) << i;
@@ -156,14 +158,14 @@ TEST(SharedMemory, CreateAttachAndClearOnlyNewSegments) {
 
   // Existing segment: same id, contents kept even when clearing is asked for.
   int id2 = -1;
-  auto* second = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id2, size, IPC_CREAT | 0600, 1), -1));
+  auto* second = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id2, size, IPC_CREAT | 0600, 1), nullptr));
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(id2, id);
   EXPECT_NE(second, first);
   for (size_t i = 0; i < size; ++i) ASSERT_EQ(second[i], 0xab) << i;
 
   int id3 = -1;
-  auto* third = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id3, size, 0600, 0), -1));
+  auto* third = static_cast<unsigned char*>(guard.keep(tav_shm_get(key, &id3, size, 0600, 0), nullptr));
   ASSERT_NE(third, nullptr);
   EXPECT_EQ(id3, id);
   third[0] = 0x11;
@@ -176,7 +178,7 @@ TEST(SharedMemory, CreateAttachAndClearOnlyNewSegments) {
 TEST(SharedMemory, PrivateSegment) {
   ShmGuard guard;
   int id = -1;
-  auto* p = static_cast<int*>(guard.keep(tav_shm_get(IPC_PRIVATE, &id, 8, IPC_CREAT | 0600, 1), id));
+  auto* p = static_cast<int*>(guard.keep(tav_shm_get(IPC_PRIVATE, &id, 8, IPC_CREAT | 0600, 1), &id));
   ASSERT_NE(p, nullptr);
   shmid_ds ds{};
   ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
