@@ -1,6 +1,7 @@
-// The relay's socket helpers: connect with a time-out, and whole-buffer reads
-// and writes whose waits are bounded, so that a peer that stops reading or
-// writing never holds a relay thread.
+// The relay's socket helpers: connect with a time-out (the probe's own,
+// compiled into the relay), and whole-buffer reads and writes whose waits are
+// bounded, so that a peer that stops reading or writing never holds a relay
+// thread.
 #pragma once
 
 #include <cstddef>

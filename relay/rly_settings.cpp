@@ -144,27 +144,6 @@ int rly_shm_touch(key_t key) {
   return 0;
 }
 
-extern "C" int tav_gethostbyname(const char* name, char* out) {
-  if (!out) return -1;
-  out[0] = '\0';
-  if (!name || !*name) return -1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || !res) return -1;
-  int rc = -1;
-  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
-    if (inet_ntop(AF_INET, &sin->sin_addr, out, INET_ADDRSTRLEN)) rc = 0;
-    break;
-  }
-  freeaddrinfo(res);
-  if (rc != 0) out[0] = '\0';
-  return rc;
-}
-
 extern "C" int tav_cfg_init(const char* path) {
   const rly_build_t& b = rly_build();
   const bool xml = b.settings == RLY_SETTINGS_XML;

@@ -105,7 +105,8 @@ int tav_sck_connect(const char* ip, int port, int timeout_us) {
     return -82;
   }
 
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // The library's own socket: not inherited by programs the host executes.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -16;
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) {
@@ -181,8 +182,11 @@ int tav_port_check(const char* text) {
   return 0;
 }
 
+// An unresolvable name leaves `out` empty, never a stale address.
 int tav_gethostbyname(const char* name, char* out) {
-  if (!name || !*name || !out) return -1;
+  if (!out) return -1;
+  out[0] = '\0';
+  if (!name || !*name) return -1;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

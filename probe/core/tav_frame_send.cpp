@@ -107,7 +107,8 @@ ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia v
   size_t budget;
   const bool fresh = r.wsize <= 0 && r.wtail <= 0;
   gtuid_t neutral;
-  gtuid_t saved;
+  gtuid_t saved;  // the transaction before its hop was counted
+  bool restore = false;
   gtuid_t* block = nullptr;
   if (!fresh) {
     if (r.wtail > 0) {
@@ -118,7 +119,10 @@ ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia v
   } else {
     budget = std::min(total, kPckMax);
     if (m) {
-      saved = m->gtuid;
+      // Only an active transaction changes with the send (hop time and
+      // sequence); that change is taken back if nothing goes out.
+      restore = m->gtuid.gflag == 1;
+      if (restore) saved = m->gtuid;
       prepare_block(m, budget);
       block = &m->gtuid;
     } else {
@@ -166,7 +170,7 @@ ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia v
 
   if (fresh) {
     if (hidden_sent == 0) {
-      if (m) m->gtuid = saved;  // nothing went out: the retry sends the same block
+      if (restore) m->gtuid = saved;  // nothing went out: the retry sends the same block
     } else {
       committed = true;
       r.wsize = static_cast<int>(budget - host_sent);

@@ -227,6 +227,12 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setGTUID2(JNIEnv* env, job
 
   const bool is_active = m->gtuid.gflag == 1;
   const bool open_active = database_call_open(m) && is_active;
+  // A call out of the active transaction to the peer given.
+  auto call_out = [&] {
+    tav_gtuid_time(m);
+    sequence_step(m);
+    tav_mzp1_proc2(m, TAV_MZP_SC, ip, port);
+  };
   switch (type) {
     case 9:
       if (open_active) {
@@ -234,9 +240,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setGTUID2(JNIEnv* env, job
         tav_mzp1_dbms_recv(m);
         deduct_database_time(m);
       } else if (is_active) {
-        tav_gtuid_time(m);
-        sequence_step(m);
-        tav_mzp1_proc2(m, TAV_MZP_SC, ip, port);
+        call_out();
       }
       break;
     case 10:
@@ -262,9 +266,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setGTUID2(JNIEnv* env, job
         tav_mzp1_dbms_recv2(m, ip, port, scode, pcode);
         deduct_database_time(m);
       } else if (is_active) {
-        tav_gtuid_time(m);
-        sequence_step(m);
-        tav_mzp1_proc2(m, TAV_MZP_SC, ip, port);
+        call_out();
       }
       break;
     default:
