@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jvm_check.h"
 #include "probe_run.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 using qel::test::occurrences;
 using qel::test::ProbeSandbox;
 using qel::test::RunResult;
+namespace jvm = qel::test::jvm;
 
 // The log lines that contain `what`.
 std::vector<std::string> lines_with(const std::string& text, const std::string& what) {
@@ -44,18 +46,8 @@ class AdapterJvm : public testing::TestWithParam<std::string> {
     box.add_setting("qel.log", "ON");
     box.add_setting("qel.log.level", "2");
   }
-  RunResult run(const std::string& which) {
-    RunResult r = box.run_plain({JAVA_PATH, "-cp", JAVA_CLASSES, "com.wq.tav.adapter.GTUIDCheck",
-                                 box.library(), which});
-    log = qel::test::probe_logs(box.log_dir());
-    return r;
-  }
-  // Java finished the case and no native left an exception behind.
-  static void expect_clean(const RunResult& r) {
-    EXPECT_TRUE(r.ok()) << r.describe();
-    EXPECT_NE(r.out.find("done=true\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("thrown="), std::string::npos) << r.out;
-  }
+  RunResult run(const std::string& which) { return jvm::run_check(box, "GTUIDCheck", which, log); }
+  static void expect_clean(const RunResult& r) { jvm::expect_clean(r); }
 
   ProbeSandbox box{GetParam()};
   std::string log;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jvm_check.h"
 #include "probe_run.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 using qel::test::occurrences;
 using qel::test::ProbeSandbox;
 using qel::test::RunResult;
+namespace jvm = qel::test::jvm;
 
 class SettingsJvm : public testing::TestWithParam<std::string> {
  protected:
@@ -29,20 +31,11 @@ class SettingsJvm : public testing::TestWithParam<std::string> {
   }
   // Runs one case; with `preload` the probe also interposes the JVM's calls.
   RunResult run(const std::string& which, const std::string& extra = "", bool preload = false) {
-    std::vector<std::string> argv = {JAVA_PATH, "-Djava.net.preferIPv4Stack=true", "-cp",
-                                     JAVA_CLASSES, "com.wq.tav.adapter.SettingsCheck",
-                                     box.library(), which};
-    if (!extra.empty()) argv.push_back(extra);
-    RunResult r = preload ? box.run(argv) : box.run_plain(argv);
-    log = qel::test::probe_logs(box.log_dir());
-    return r;
+    return jvm::run_check(box, "SettingsCheck", which, log,
+                          extra.empty() ? std::vector<std::string>{} : std::vector<std::string>{extra},
+                          preload);
   }
-  // Java finished the case and no native left an exception behind.
-  static void expect_clean(const RunResult& r) {
-    EXPECT_TRUE(r.ok()) << r.describe();
-    EXPECT_NE(r.out.find("done=true\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("thrown="), std::string::npos) << r.out;
-  }
+  static void expect_clean(const RunResult& r) { jvm::expect_clean(r); }
   static void expect_lines(const RunResult& r,
                            const std::vector<std::pair<std::string, std::string>>& want) {
     for (const auto& [key, value] : want)

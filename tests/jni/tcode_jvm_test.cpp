@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jvm_check.h"
 #include "probe_run.h"
 
 namespace {
@@ -75,12 +76,8 @@ class TcodeJvm : public testing::TestWithParam<Mode> {
     ASSERT_GE(tcod6_q, 0) << strerror(errno);
   }
   RunResult run(const std::string& which) {
-    RunResult r = box.run_plain({JAVA_PATH, "-cp", JAVA_CLASSES, "com.wq.tav.adapter.TcodeCheck",
-                                 box.library(), which});
-    log = qel::test::probe_logs(box.log_dir());
-    EXPECT_TRUE(r.ok()) << r.describe();
-    EXPECT_NE(r.out.find("done=true\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("thrown="), std::string::npos) << r.out;
+    RunResult r = qel::test::jvm::run_check(box, "TcodeCheck", which, log);
+    qel::test::jvm::expect_clean(r);
     return r;
   }
   bool queue() const { return GetParam().queue; }
