@@ -1,5 +1,7 @@
 package com.wq.tav.adapter;
 
+import static com.wq.tav.adapter.CheckOutput.*;
+
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
 
@@ -8,24 +10,6 @@ import java.nio.charset.StandardCharsets;
 // Any throwable that leaves a native is printed as "thrown=<native>".
 public final class GTUIDCheck {
     private static final GTUID g = new GTUID();
-
-    private static void call(String name, Runnable r) {
-        try {
-            r.run();
-        } catch (Throwable t) {
-            System.out.println("thrown=" + name + " " + t);
-        }
-    }
-
-    private static void print(String key, Object value) {
-        System.out.println(key + "=" + value);
-    }
-
-    private static String hex(ByteBuffer b, int from, int to) {
-        StringBuilder s = new StringBuilder();
-        for (int i = from; i < to; i++) s.append(String.format("%02x", b.get(i) & 0xff));
-        return s.toString();
-    }
 
     private static ByteBuffer bind() {
         ByteBuffer w = g.thrSTART();
@@ -38,36 +22,36 @@ public final class GTUIDCheck {
         ByteBuffer w = bind();
         print("direct", w.isDirect());
         print("capacity", w.capacity());
-        call("createGTUID", g::createGTUID);
+        run("createGTUID", g::createGTUID);
         print("marker", hex(w, 0, 4));
         print("flag", w.get(4));
         print("puts", GTUID.puts.get());
         print("flagAtPut", GTUID.flagAtPut);
-        call("printGTUID", () -> g.printGTUID(w));
+        run("printGTUID", () -> g.printGTUID(w));
         // Java ends the transaction through the window: procEND finds none.
         w.put(4, (byte) 0);
-        call("procEND", g::procEND);
+        run("procEND", g::procEND);
         // Java writes a transaction of its own: procEND ends that one.
         w.put(4, (byte) 1);
         for (int i = 5; i < 16; i++) w.put(i, (byte) 0x42);
-        call("procEND", g::procEND);
+        run("procEND", g::procEND);
         print("flagAfterEnd", w.get(4));
         print("digitsAfterEnd", hex(w, 5, 16));
-        call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+        run("keepGTUID", () -> g.keepGTUID((byte) 'K'));
         print("remIdle", w.get(46));
-        call("createGTUID", g::createGTUID);
-        call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+        run("createGTUID", g::createGTUID);
+        run("keepGTUID", () -> g.keepGTUID((byte) 'K'));
         print("remActive", w.get(46));
     }
 
     // An excluded thread's natives leave its transaction alone until -1.
     private static void exclude() {
         ByteBuffer w = bind();
-        call("setBL", () -> g.setBL(0));
-        call("createGTUID", g::createGTUID);
+        run("setBL", () -> g.setBL(0));
+        run("createGTUID", g::createGTUID);
         print("flagExcluded", w.get(4));
-        call("setBL", () -> g.setBL(-1));
-        call("createGTUID", g::createGTUID);
+        run("setBL", () -> g.setBL(-1));
+        run("createGTUID", g::createGTUID);
         print("flagIncluded", w.get(4));
         print("puts", GTUID.puts.get());
     }
@@ -75,14 +59,14 @@ public final class GTUIDCheck {
     // The deferred end is sent only for a transaction with a code or a hop.
     private static void sendend() {
         ByteBuffer w = bind();
-        call("createGTUID", g::createGTUID);
-        call("keepENDSEND", g::keepENDSEND);
-        call("sendEND", g::sendEND);
+        run("createGTUID", g::createGTUID);
+        run("keepENDSEND", g::keepENDSEND);
+        run("sendEND", g::sendEND);
         print("flagWithoutCode", w.get(4));
         byte[] code = "TX01".getBytes(StandardCharsets.US_ASCII);
         for (int i = 0; i < code.length; i++) w.put(50 + i, code[i]);
-        call("keepENDSEND", g::keepENDSEND);
-        call("sendEND", g::sendEND);
+        run("keepENDSEND", g::keepENDSEND);
+        run("sendEND", g::sendEND);
         print("flagWithCode", w.get(4));
     }
 
@@ -91,9 +75,9 @@ public final class GTUIDCheck {
     private static void exception() {
         bind();
         GTUID.throwOnPut = true;
-        call("createGTUID", g::createGTUID);
-        call("procSTART", g::procSTART);
-        call("initMID", g::initMID);
+        run("createGTUID", g::createGTUID);
+        run("procSTART", g::procSTART);
+        run("initMID", g::initMID);
         print("puts", GTUID.puts.get());
         print("continued", true);
     }
@@ -102,7 +86,7 @@ public final class GTUIDCheck {
     private static void recurse() {
         bind();
         GTUID.recurseOnPut = true;
-        call("createGTUID", g::createGTUID);
+        run("createGTUID", g::createGTUID);
         print("puts", GTUID.puts.get());
     }
 
@@ -110,16 +94,16 @@ public final class GTUIDCheck {
     private static void unbound() throws InterruptedException {
         bind();
         Thread t = new Thread(() -> {
-            call("createGTUID", g::createGTUID);
-            call("procSTART", g::procSTART);
-            for (int type : new int[] {1, 2, 7, 8, 9, 3}) call("setGTUID", () -> g.setGTUID(type));
-            call("keepGTUID", () -> g.keepGTUID((byte) 'K'));
-            call("keepENDSEND", g::keepENDSEND);
-            call("sendEND", g::sendEND);
-            call("procEND", g::procEND);
-            call("clearGTUID", g::clearGTUID);
-            call("setCREATEGTUID", () -> g.setCREATEGTUID(0));
-            call("printGTUID", () -> g.printGTUID(null));
+            run("createGTUID", g::createGTUID);
+            run("procSTART", g::procSTART);
+            for (int type : new int[] {1, 2, 7, 8, 9, 3}) run("setGTUID", () -> g.setGTUID(type));
+            run("keepGTUID", () -> g.keepGTUID((byte) 'K'));
+            run("keepENDSEND", g::keepENDSEND);
+            run("sendEND", g::sendEND);
+            run("procEND", g::procEND);
+            run("clearGTUID", g::clearGTUID);
+            run("setCREATEGTUID", () -> g.setCREATEGTUID(0));
+            run("printGTUID", () -> g.printGTUID(null));
         });
         t.start();
         t.join();
@@ -130,11 +114,11 @@ public final class GTUIDCheck {
     // Null and short arguments are refused; a full array is taken.
     private static void nulls() {
         bind();
-        call("setSYSTEM", () -> g.setSYSTEM(null));
-        call("setSYSTEM", () -> g.setSYSTEM(new byte[65]));
-        call("printGTUID", () -> g.printGTUID(null));
-        call("printGTUID", () -> g.printGTUID(ByteBuffer.allocate(96)));
-        call("createGTUID", g::createGTUID);  // logged under the old names
+        run("setSYSTEM", () -> g.setSYSTEM(null));
+        run("setSYSTEM", () -> g.setSYSTEM(new byte[65]));
+        run("printGTUID", () -> g.printGTUID(null));
+        run("printGTUID", () -> g.printGTUID(ByteBuffer.allocate(96)));
+        run("createGTUID", g::createGTUID);  // logged under the old names
         byte[] info = new byte[66];
         byte[] dname = "dom-adapter".getBytes(StandardCharsets.US_ASCII);
         byte[] pname = "proc-adapter".getBytes(StandardCharsets.US_ASCII);
@@ -142,17 +126,17 @@ public final class GTUIDCheck {
         System.arraycopy(pname, 0, info, 32, pname.length);
         info[64] = 'S';
         info[65] = 'D';
-        call("setSYSTEM", () -> g.setSYSTEM(info));
-        call("procEND", g::procEND);  // logged under the new process name
+        run("setSYSTEM", () -> g.setSYSTEM(info));
+        run("procEND", g::procEND);  // logged under the new process name
         print("continued", true);
     }
 
     // A transaction ended twice sends one end message.
     private static void procend() {
         bind();
-        call("procSTART", g::procSTART);
-        call("procEND", g::procEND);
-        call("procEND", g::procEND);
+        run("procSTART", g::procSTART);
+        run("procEND", g::procEND);
+        run("procEND", g::procEND);
         print("puts", GTUID.puts.get());
     }
 

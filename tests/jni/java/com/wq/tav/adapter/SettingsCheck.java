@@ -1,5 +1,7 @@
 package com.wq.tav.adapter;
 
+import static com.wq.tav.adapter.CheckOutput.*;
+
 import java.io.FileInputStream;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
@@ -19,30 +21,6 @@ import java.util.concurrent.atomic.AtomicInteger;
 // is printed as "thrown=<native>".
 public final class SettingsCheck {
     private static final GTUID g = new GTUID();
-
-    interface Call<T> {
-        T run();
-    }
-
-    private static <T> T call(String name, Call<T> c) {
-        try {
-            return c.run();
-        } catch (Throwable t) {
-            System.out.println("thrown=" + name + " " + t);
-            return null;
-        }
-    }
-
-    private static void run(String name, Runnable r) {
-        call(name, () -> {
-            r.run();
-            return null;
-        });
-    }
-
-    private static void print(String key, Object value) {
-        System.out.println(key + "=" + value);
-    }
 
     // Log mode, level and path; args[2] is a second log directory.
     private static void log(String[] args) {

@@ -1,5 +1,7 @@
 package com.wq.tav.adapter;
 
+import static com.wq.tav.adapter.CheckOutput.*;
+
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
 
@@ -8,24 +10,6 @@ import java.nio.charset.StandardCharsets;
 // line each. Any throwable that leaves a native is printed as "thrown=...".
 public final class TcodeCheck {
     private static final GTUID g = new GTUID();
-
-    private static void call(String name, Runnable r) {
-        try {
-            r.run();
-        } catch (Throwable t) {
-            System.out.println("thrown=" + name + " " + t);
-        }
-    }
-
-    private static void print(String key, Object value) {
-        System.out.println(key + "=" + value);
-    }
-
-    private static String hex(ByteBuffer b, int from, int to) {
-        StringBuilder s = new StringBuilder();
-        for (int i = from; i < to; i++) s.append(String.format("%02x", b.get(i) & 0xff));
-        return s.toString();
-    }
 
     // The code field of the window up to its first zero byte.
     private static String code(ByteBuffer w) {
@@ -56,19 +40,19 @@ public final class TcodeCheck {
     // byte of 0, a short array).
     private static void codes() {
         ByteBuffer w = bind();
-        call("createGTUID", g::createGTUID);
+        run("createGTUID", g::createGTUID);
         byte[] ip = {10, 1, 2, 3};
-        call("setTRCODE", () -> g.setTRCODE(
+        run("setTRCODE", () -> g.setTRCODE(
                 ascii("CODE-0123456789-ABCDEFGHIJKLMNOPQRSTUVWXYZ"), ip, (byte) 5, 0x01020304,
                 (byte) 1));
         window("t2", w);
-        call("setTRCODE2", () -> g.setTRCODE2(ascii("SHORT"), ascii("customer-42"),
+        run("setTRCODE2", () -> g.setTRCODE2(ascii("SHORT"), ascii("customer-42"),
                 ascii("user-7-with-a-name-longer-than-thirty-two"), new byte[] {0, 9, 9, 9},
                 (byte) 6, -1, (byte) 0));
         window("t4", w);
         StringBuilder url = new StringBuilder("/shop");
         while (url.length() < 200) url.append("/x").append(url.length());
-        call("setTRCODE6", () -> g.setTRCODE6(ascii("URLCODE"), ascii("c6"), ascii("u6"),
+        run("setTRCODE6", () -> g.setTRCODE6(ascii("URLCODE"), ascii("c6"), ascii("u6"),
                 new byte[] {9, 9}, (byte) 7, 7, (byte) 1, ascii(url.toString())));
         window("t6", w);
         print("url", url.substring(0, 128));
@@ -77,52 +61,52 @@ public final class TcodeCheck {
     // Null arrays change nothing (a null URL only drops the URL).
     private static void nulls() {
         ByteBuffer w = bind();
-        call("createGTUID", g::createGTUID);
+        run("createGTUID", g::createGTUID);
         byte[] ip = {10, 1, 2, 3};
-        call("setTRCODE", () -> g.setTRCODE(ascii("FIRST"), ip, (byte) 1, 1, (byte) 0));
-        call("setTRCODE", () -> g.setTRCODE(null, ip, (byte) 2, 2, (byte) 1));
-        call("setTRCODE2", () -> g.setTRCODE2(ascii("X"), null, ascii("u"), ip, (byte) 2, 2,
+        run("setTRCODE", () -> g.setTRCODE(ascii("FIRST"), ip, (byte) 1, 1, (byte) 0));
+        run("setTRCODE", () -> g.setTRCODE(null, ip, (byte) 2, 2, (byte) 1));
+        run("setTRCODE2", () -> g.setTRCODE2(ascii("X"), null, ascii("u"), ip, (byte) 2, 2,
                 (byte) 1));
-        call("setTRCODE6", () -> g.setTRCODE6(ascii("Y"), ascii("c"), null, ip, (byte) 2, 2,
+        run("setTRCODE6", () -> g.setTRCODE6(ascii("Y"), ascii("c"), null, ip, (byte) 2, 2,
                 (byte) 1, ascii("/u")));
         window("refused", w);
-        call("setTRCODE", () -> g.setTRCODE(ascii("NOIP"), null, (byte) 3, 3, (byte) 0));
-        call("setTRCODE6", () -> g.setTRCODE6(ascii("NOURL"), ascii("c"), ascii("u"), ip,
+        run("setTRCODE", () -> g.setTRCODE(ascii("NOIP"), null, (byte) 3, 3, (byte) 0));
+        run("setTRCODE6", () -> g.setTRCODE6(ascii("NOURL"), ascii("c"), ascii("u"), ip,
                 (byte) 3, 3, (byte) 0, null));
         window("taken", w);
-        call("sendSVR", () -> g.sendSVR(null, "07", "svc", "10.0.0.5"));
-        call("recvSVR", () -> g.recvSVR("T", "07", "svc", null));
-        call("setGTUID2", () -> g.setGTUID2(10, null, 1));
+        run("sendSVR", () -> g.sendSVR(null, "07", "svc", "10.0.0.5"));
+        run("recvSVR", () -> g.recvSVR("T", "07", "svc", null));
+        run("setGTUID2", () -> g.setGTUID2(10, null, 1));
     }
 
     // Calls to other servers, by name and by address.
     private static void servers() {
         bind();
-        call("createGTUID", g::createGTUID);
-        call("sendSVR", () -> g.sendSVR("T", "07", "billing", "10.0.0.5"));
-        call("recvSVR", () -> g.recvSVR("T", "07", "billing", "10.0.0.5"));
-        call("setGTUID2", () -> g.setGTUID2(10, "10.0.0.9", 7001));
-        call("setGTUID2", () -> g.setGTUID2(11, "10.0.0.9", 7001));
+        run("createGTUID", g::createGTUID);
+        run("sendSVR", () -> g.sendSVR("T", "07", "billing", "10.0.0.5"));
+        run("recvSVR", () -> g.recvSVR("T", "07", "billing", "10.0.0.5"));
+        run("setGTUID2", () -> g.setGTUID2(10, "10.0.0.9", 7001));
+        run("setGTUID2", () -> g.setGTUID2(11, "10.0.0.9", 7001));
     }
 
     // A database call by address: out to an adapter entry of the service
     // list, and back.
     private static void database() {
         bind();
-        call("createGTUID", g::createGTUID);
-        call("setGTUID2", () -> g.setGTUID2(12, "127.0.0.17", 9100));
-        call("setGTUID2", () -> g.setGTUID2(13, "127.0.0.17", 9100));
+        run("createGTUID", g::createGTUID);
+        run("setGTUID2", () -> g.setGTUID2(12, "127.0.0.17", 9100));
+        run("setGTUID2", () -> g.setGTUID2(13, "127.0.0.17", 9100));
     }
 
     // A thread that never called thrSTART, and natives before any record.
     private static void unbound() throws InterruptedException {
         Thread t = new Thread(() -> {
-            call("setTRCODE", () -> g.setTRCODE(ascii("C"), new byte[4], (byte) 0, 0, (byte) 0));
-            call("setTRCODE6", () -> g.setTRCODE6(null, null, null, null, (byte) 0, 0, (byte) 0,
+            run("setTRCODE", () -> g.setTRCODE(ascii("C"), new byte[4], (byte) 0, 0, (byte) 0));
+            run("setTRCODE6", () -> g.setTRCODE6(null, null, null, null, (byte) 0, 0, (byte) 0,
                     null));
-            call("sendSVR", () -> g.sendSVR("T", "07", "s", "1.2.3.4"));
-            call("recvSVR", () -> g.recvSVR("T", "07", "s", "1.2.3.4"));
-            call("setGTUID2", () -> g.setGTUID2(12, "1.2.3.4", 1521));
+            run("sendSVR", () -> g.sendSVR("T", "07", "s", "1.2.3.4"));
+            run("recvSVR", () -> g.recvSVR("T", "07", "s", "1.2.3.4"));
+            run("setGTUID2", () -> g.setGTUID2(12, "1.2.3.4", 1521));
         });
         t.start();
         t.join();
