@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "base/tav_mzp.h"
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 using namespace tav::master;
 

@@ -1,6 +1,6 @@
 #include "rly_build.h"
 
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 const rly_build_t rly_build_relayd = {"relayd", 104, tav::master::kTcodeBatch, 5040, 1,
                                       RLY_SETTINGS_KEYS, 0};

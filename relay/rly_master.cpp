@@ -28,7 +28,7 @@ void store(int* p, int v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 bool control_write(int i, const void* buf, size_t n, const char* what) {
   pthread_mutex_lock(&en_lock[i]);
   int fd = en_master_fd[i];
-  size_t w = fd > 0 ? rly_send_all(fd, buf, n, rly_io_wait_ms()) : 0;
+  size_t w = fd > 0 ? tav::send_all(fd, buf, n, rly_io_wait_ms()) : 0;
   pthread_mutex_unlock(&en_lock[i]);
   RLY_LOG_H(buf, static_cast<int>(n), "master %s send. rc(%d) (%02d)\n", what, static_cast<int>(w), i);
   if (w != n) RLY_LOG_E("master %s send error. (%zu/%zu) (%d:%s) (%02d)\n", what, w, n, errno,
@@ -134,7 +134,7 @@ extern "C" int tav_master_recv(int i) {
   const int fd = en_master_fd[i];
   const int wait = rly_io_wait_ms();
   _tavMasterbuf lenfield;
-  if (rly_recv_all(fd, &lenfield, kLenField, wait) != kLenField) return -1;
+  if (tav::recv_all(fd, &lenfield, kLenField, wait) != kLenField) return -1;
   const uint32_t len = lenfield.pksz;
   if (!rly_master_length_ok(len)) {
     RLY_LOG_E("master recv length(%u) out of bounds %zu..%u. (%02d)\n", len, kHeader,
@@ -152,7 +152,7 @@ extern "C" int tav_master_recv(int i) {
     en_data_sz = static_cast<int>(total);
   }
   memcpy(en_data, &lenfield, kLenField);
-  if (rly_recv_all(fd, en_data + kLenField, len, wait) != len) {
+  if (tav::recv_all(fd, en_data + kLenField, len, wait) != len) {
     RLY_LOG_E("master recv short. len(%u) (%d:%s) (%02d)\n", len, errno, strerror(errno), i);
     return -1;
   }
@@ -214,7 +214,7 @@ long rly_session_write(int i, const void* buf, size_t n) {
     pthread_mutex_unlock(&en_lock[i]);
     return -1;
   }
-  size_t w = rly_send_all(fd, buf, n, rly_io_wait_ms());
+  size_t w = tav::send_all(fd, buf, n, rly_io_wait_ms());
   if (w != n) {
     // Never leave half a frame for the next writer: the session is done.
     int e = errno;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 // Largest length field accepted from a master. The master sends only polls
 // and opening replies, whose bodies are not read; anything announcing more

@@ -42,9 +42,9 @@ extern "C" void rly_on_stop_signal(int sig) {
 bool rly_stop_requested() { return g_stop != 0; }
 
 bool rly_wait_stop(int ms) {
-  const long long deadline = rly_now_ms() + ms;
+  const long long deadline = tav::now_ms() + ms;
   while (!g_stop) {
-    long long left = deadline - rly_now_ms();
+    long long left = deadline - tav::now_ms();
     if (left <= 0) break;
     pollfd p{g_pipe[0], POLLIN, 0};
     // Without a pipe (it could not be created) this is a plain sleep.

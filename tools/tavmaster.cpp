@@ -19,6 +19,9 @@
 //           pattern filler
 //   type 2: gtuid trcode seq dtime ipaddr blocking
 //   type 4: as type 2, then custinfo userinfo
+// Any other message (the adapter's serialised packets) gives a line with
+// "session", "peer", "message" (its code), "mtype", "size" (bytes with the
+// length field) and "body" (the first 4096 bytes after the header, as text).
 // Texts end at their field's first NUL; port, iosize, etime, rtime and
 // blocking are numbers; pattern and filler are hexadecimal bytes.
 
@@ -96,11 +99,12 @@ int main(int argc, char** argv) {
   int rc = server.run(g_stop, wait_mask);
   const auto& st = server.stats();
   tavmaster::log_line(
-      "stopped: sessions %llu, batches %llu, records %llu, dropped batches %llu, "
+      "stopped: sessions %llu, batches %llu, records %llu, dropped batches %llu, messages %llu, "
       "polls sent %llu, answered %llu, mismatched %llu, unanswered %llu",
       static_cast<unsigned long long>(st.sessions), static_cast<unsigned long long>(st.batches),
       static_cast<unsigned long long>(st.records),
       static_cast<unsigned long long>(st.dropped_batches),
+      static_cast<unsigned long long>(st.messages),
       static_cast<unsigned long long>(st.polls_sent),
       static_cast<unsigned long long>(st.polls_answered),
       static_cast<unsigned long long>(st.polls_mismatched),

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/tav_be.h"
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 namespace tavmaster {
 

@@ -115,4 +115,21 @@ void append_batch_json(std::string& out, const Origin& origin, const BatchKind& 
     append_record_json(out, origin, kind, rec);
 }
 
+void append_message_json(std::string& out, const Origin& origin, const uint8_t* msg, size_t size) {
+  namespace tm = tav::master;
+  _tavMasterhdr h;
+  memcpy(&h, msg + tm::kLenField, sizeof h);
+  const size_t head = tm::kLenField + tm::kHeader;
+  const size_t body = size > head ? size - head : 0;
+  const size_t shown = body < kMessageBodyShown ? body : kMessageBodyShown;
+  JsonLine j(out);
+  j.number("session", origin.session)
+      .text("peer", origin.peer)
+      .text("message", std::string_view(h.trcode, sizeof h.trcode))
+      .text("mtype", std::string_view(h.mtype, 1))
+      .number("size", size)
+      .text("body", std::string_view(reinterpret_cast<const char*>(msg) + head, shown));
+  j.end();
+}
+
 }  // namespace tavmaster

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "base/tav_mzp.h"
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 namespace tavmaster {
 
@@ -68,5 +68,11 @@ void append_record_json(std::string& out, const Origin& origin, const BatchKind&
 // Appends one JSON line per record of a checked batch message.
 void append_batch_json(std::string& out, const Origin& origin, const BatchKind& kind,
                        const uint8_t* msg, uint32_t count);
+
+// Appends one JSON line for a message that is neither an opening, a poll nor
+// a batch (the adapter's serialised packets): its code and type, its size
+// and the first bytes of its body as text.
+void append_message_json(std::string& out, const Origin& origin, const uint8_t* msg, size_t size);
+inline constexpr size_t kMessageBodyShown = 4096;
 
 }  // namespace tavmaster

@@ -253,9 +253,19 @@ bool Server::on_message(Session& s, const uint8_t* msg, size_t size) {
   } else if (const BatchKind* kind = batch_kind(h)) {
     return on_batch(s, *kind, msg, size);
   } else {
-    log_line("session %llu %s: message \"%s\" mtype \"%s\" of %zu bytes ignored",
-             static_cast<unsigned long long>(s.id), s.peer.c_str(),
-             printable(h.trcode, sizeof h.trcode).c_str(), printable(h.mtype, 1).c_str(), size);
+    // Anything else (the adapter's packets) is shown as it came.
+    lines_.clear();
+    append_message_json(lines_, Origin{s.id, s.peer}, msg, size);
+    if (!out_.write(lines_, *stop_)) {
+      if (!*stop_) log_line("output failed: %s", strerror(errno));
+      output_failed_ = true;
+      return false;
+    }
+    ++stats_.messages;
+    if (opt_.verbose)
+      log_line("session %llu %s: message \"%s\" mtype \"%s\" of %zu bytes",
+               static_cast<unsigned long long>(s.id), s.peer.c_str(),
+               printable(h.trcode, sizeof h.trcode).c_str(), printable(h.mtype, 1).c_str(), size);
   }
   return !s.closed && !output_failed_;
 }

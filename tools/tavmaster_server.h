@@ -1,7 +1,8 @@
 // The development master's sessions: one listening socket and any number of
 // relay or adapter links, all served by one thread through poll. Each link
-// is cut into messages; openings and polls are answered, batches become JSON
-// lines, and the master polls every link at the configured interval.
+// is cut into messages; openings and polls are answered, batches and other
+// messages become JSON lines, and the master polls every link at the
+// configured interval.
 #pragma once
 
 #include <chrono>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 #include "tavmaster_frames.h"
 #include "tavmaster_options.h"
 #include "tavmaster_output.h"
@@ -26,6 +27,7 @@ struct Stats {
   uint64_t batches = 0;
   uint64_t records = 0;
   uint64_t dropped_batches = 0;  // malformed, or on a refused session
+  uint64_t messages = 0;         // other messages (the adapter's packets)
   uint64_t polls_sent = 0;
   uint64_t polls_answered = 0;    // answers that matched the poll
   uint64_t polls_mismatched = 0;  // answers that did not

@@ -23,28 +23,104 @@ void close_keep_errno(int fd) {
   errno = saved;
 }
 
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits up to timeout_ms for fd to become writable (or to report an error or
 // hangup, which a failed connect does). Returns true when it did.
 bool wait_writable(int fd, int timeout_ms) {
-  const long long deadline = now_ms() + timeout_ms;
+  const long long deadline = tav::now_ms() + timeout_ms;
   for (;;) {
     pollfd p{fd, POLLOUT, 0};
     int rc = poll(&p, 1, timeout_ms);
     if (rc > 0) return true;
     if (rc == 0) return false;
     if (errno != EINTR) return false;
-    long long left = deadline - now_ms();
+    long long left = deadline - tav::now_ms();
     timeout_ms = left > 0 ? static_cast<int>(left) : 0;
   }
 }
 
+// A cancellable wait is cut into steps of this length, so that the flag is
+// seen soon after it is raised.
+constexpr long long kCancelStepMs = 50;
+
+bool cancelled(const int* cancel) {
+  return cancel && __atomic_load_n(cancel, __ATOMIC_ACQUIRE) != 0;
+}
+
+// Waits for `events` on fd until the deadline or until *cancel is raised.
+// True when the descriptor is ready (or reports an error or hang-up, which
+// the next call then sees).
+bool wait_for(int fd, short events, long long deadline, const int* cancel) {
+  for (;;) {
+    if (cancelled(cancel)) {
+      errno = ECANCELED;
+      return false;
+    }
+    long long left = deadline - tav::now_ms();
+    if (left < 0) left = 0;
+    if (cancel && left > kCancelStepMs) left = kCancelStepMs;
+    pollfd p{fd, events, 0};
+    int rc = poll(&p, 1, static_cast<int>(left));
+    if (rc > 0) return true;
+    if (rc < 0 && errno != EINTR) return false;
+    if (rc == 0 && tav::now_ms() >= deadline) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+  }
+}
+
 }  // namespace
+
+namespace tav {
+
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+size_t send_all(int fd, const void* buf, size_t n, int timeout_ms, const int* cancel) {
+  const char* p = static_cast<const char*>(buf);
+  const long long deadline = now_ms() + timeout_ms;
+  size_t done = 0;
+  while (done < n && !cancelled(cancel)) {
+    ssize_t w = real::send(fd, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_for(fd, POLLOUT, deadline, cancel)) break;
+      continue;
+    }
+    break;
+  }
+  return done;
+}
+
+size_t recv_all(int fd, void* buf, size_t n, int timeout_ms, const int* cancel) {
+  char* p = static_cast<char*>(buf);
+  const long long deadline = now_ms() + timeout_ms;
+  size_t done = 0;
+  while (done < n && !cancelled(cancel)) {
+    ssize_t r = real::recv(fd, p + done, n - done, MSG_DONTWAIT);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (r == 0) break;  // the peer ended the stream
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!wait_for(fd, POLLIN, deadline, cancel)) break;
+      continue;
+    }
+    break;
+  }
+  return done;
+}
+
+}  // namespace tav
 
 int tav_sck_nread(int fd, char* buf, int n) {
   if (!buf || n <= 0) return 0;

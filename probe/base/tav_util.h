@@ -53,3 +53,15 @@ char* tav_strstr(const char* hay, const char* needle, int n);
 char* tav_strstr2(const char* hay, const char* needle, int n);
 int tav_isdigit(const char* s, int n);
 }
+
+namespace tav {
+// Monotonic clock in milliseconds.
+long long now_ms();
+// Writes all n bytes through the real send, waiting for room at most
+// timeout_ms in total. Returns the number of bytes written: n, or fewer after
+// a time-out, a closed peer, an error, or when *cancel (if given) was raised.
+// Interrupted calls are retried; no SIGPIPE is raised.
+size_t send_all(int fd, const void* buf, size_t n, int timeout_ms, const int* cancel = nullptr);
+// Reads exactly n bytes, with the same waits and results as send_all.
+size_t recv_all(int fd, void* buf, size_t n, int timeout_ms, const int* cancel = nullptr);
+}  // namespace tav

@@ -11,14 +11,10 @@
 #include "base/tav_ipinfo.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "core/tav_adt_link.h"
 #include "core/tav_load.h"
 #include "core/tav_sockaddr.h"
 #include "core/tav_tables.h"
-
-extern "C" {
-int en_gtuid_sock = -1;
-int en_was_sock = -1;
-}
 
 namespace {
 
@@ -255,8 +251,11 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   if (m->bl) {
     const int rc = tav::real::connect(fd, addr, len);
     if (rc != 0 && errno != EINPROGRESS) return rc;
-    if (m->bl == 2) en_gtuid_sock = fd;
-    else if (m->bl >= 3) en_was_sock = fd;
+    // Threads the adapter marked open its links to the master.
+    if (static_cast<unsigned char>(m->bl) >= 2) {
+      tav::ErrnoKeeper keep;
+      tav::adt::link_register(static_cast<unsigned char>(m->bl) == 2 ? tav::adt::kGtuidLink : tav::adt::kWasLink, fd);
+    }
     return rc;
   }
   sockaddr_storage copy;

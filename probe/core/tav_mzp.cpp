@@ -22,6 +22,7 @@
 #include "base/tav_real.h"
 #include "base/tav_time.h"
 #include "core/tav_dbms.h"
+#include "core/tav_glist.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_mzp_send.h"
 #include "core/tav_tables.h"
@@ -32,8 +33,6 @@ constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^
 constexpr int kKindF = 0x80000;                 // descriptor kinds reported as "F"
 constexpr int kKindX = 0x800000;                // and as "X"
 constexpr size_t kUrlMax = 128;
-// Records a thread's list holds at most outside queue mode.
-constexpr int kListMax = 1024;
 
 using tav::ErrnoKeeper;
 
@@ -229,32 +228,11 @@ void text_field(char (&out)[N], const char* text, size_t cap) {
 }
 
 #if TAV_WITH_JAVA
-// Appends a copy of `size` bytes to the thread's list with `kind`; the node
-// keeps kind and size, so the sender can batch records of each size apart.
-// The adapter's sender drains the list; without one running, only the newest
-// records are kept.
-int list_append(mthr* m, char kind, const void* data, size_t size) {
-  if (!m->glist) return -1;
-  while (__atomic_load_n(&m->glist->count, __ATOMIC_RELAXED) >= kListMax) {
-    tavlist* oldest = tav_list_get(m->glist);
-    if (!oldest) break;
-    tav_list_free(oldest);
-  }
-  void* copy = malloc(size);
-  if (!copy) return -1;
-  memcpy(copy, data, size);
-  if (tav_list_add(m->glist, kind, copy, static_cast<int>(size)) != 0) {
-    free(copy);
-    return -1;
-  }
-  return 0;
-}
-
 // A transaction-code message without its message type, onto the list with
 // kind 'T'. The blocking flag is one-shot: it is cleared once recorded.
 template <typename Rec>
 int tcode_append(mthr* m, const Rec& r) {
-  const int rc = list_append(m, 'T', r.gtuid, sizeof r - sizeof r.type);
+  const int rc = tav::glist_append(m, 'T', r.gtuid, sizeof r - sizeof r.type);
   m->gtuid.trblock = 0;
   TAV_LOG_D("M", "gtuid(%.*s %.*s) trcode(%.*s) tcode list(%d:%d).\n", 22, r.gtuid, 5, r.seq, 32,
             r.trcode, static_cast<int>(sizeof r - sizeof r.type), rc);
@@ -332,7 +310,7 @@ void tav_mzp1_send(mthr* m) {
   constexpr size_t size = sizeof(mzp1_t) - sizeof z.type;
 #if TAV_WITH_JAVA
   if (!en_mzp_qsend) {
-    list_append(m, 'G', z.gtuid, size);
+    tav::glist_append(m, 'G', z.gtuid, size);
     return;
   }
 #endif

@@ -15,7 +15,6 @@ extern "C" {
 JavaVM* en_jvm;
 jmethodID en_get_byte_mid;
 jmethodID en_get_byte_mid_size;
-tavlist_t* en_wlist;
 int thread_started;
 }
 
@@ -82,8 +81,9 @@ jint packet_list_figure(int tavlist_t::*field) {
 
 extern "C" {
 
-// Only records the virtual machine and prepares the packet list: settings are
-// read at the first native or interposed call, and no thread is started here.
+// Records the virtual machine, prepares the packet list and starts the two
+// sender threads, which wait for start-up: settings are read at the first
+// native or interposed call.
 TAV_EXPORT jint JNI_OnLoad(JavaVM* vm, void*) {
   tav::ErrnoKeeper keep;
   JavaVM* none = nullptr;
@@ -94,6 +94,7 @@ TAV_EXPORT jint JNI_OnLoad(JavaVM* vm, void*) {
     TAV_LOG_E("J", "en_wlist create error !\n");
     return -1;
   }
+  if (tav::adt::start_senders() != 0) return -1;
   return JNI_VERSION_1_2;
 }
 

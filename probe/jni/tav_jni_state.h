@@ -3,7 +3,7 @@
 
 #include <jni.h>
 
-#include "base/tav_list.h"
+#include "core/tav_adt_send.h"
 
 struct mthr;
 
@@ -13,8 +13,6 @@ extern JavaVM* en_jvm;
 // getByte and computeLength of the adapter's Packet class, bound by initMID.
 extern jmethodID en_get_byte_mid;
 extern jmethodID en_get_byte_mid_size;
-// Serialised packets waiting for the master sender.
-extern tavlist_t* en_wlist;
 // Number of thrSTART calls made in this process.
 extern int thread_started;
 }

@@ -67,8 +67,13 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
                           "setACTION", "getACTION", "setSERVICENAME",
                           // transaction codes, calls by address and server calls
                           "setGTUID2", "setTRCODE", "setTRCODE2", "setTRCODE6", "sendSVR",
-                          "recvSVR"})
+                          "recvSVR",
+                          // packets and master links
+                          "wasMAKE", "connectMASTER", "closeMASTER"})
       expected.insert(std::string("Java_com_wq_tav_adapter_GTUID_") + m);
+    expected.insert("Java_com_wq_tav_common_packet_dtc_Packet_putClass");
+    for (const char* m : {"tavJNIGet", "tavJNIPut", "tavJNIEnd"})
+      expected.insert(std::string("Java_com_wq_tav_api_TAVApi_") + m);
   }
   EXPECT_EQ(names, expected);
 }

@@ -23,6 +23,7 @@
 #include "base/tav_list.h"
 #include "base/tav_log.h"
 #include "base/tav_mzp.h"
+#include "core/tav_glist.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_mzp_send.h"
 #include "core/tav_tables.h"
@@ -583,27 +584,32 @@ TEST_F(Mzp, OutsideQueueMode) {
   ASSERT_NE(m_->glist, nullptr);
   tav_mzp1_proc(m_.get(), TAV_MZP_SE);
   EXPECT_EQ(gq.waiting(0), 0u);
-  tavlist* node = tav_list_get(m_->glist);
+  tavlist* node = tav::glist_take(m_->glist);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->type, 'G');
   ASSERT_EQ(node->size, 288);
   EXPECT_EQ(memcmp(node->data, m_->mzp1.gtuid, 288), 0);
   EXPECT_EQ(static_cast<char*>(node->data)[72], 'E');
   tav_list_free(node);
-  EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+  EXPECT_EQ(tav::glist_take(m_->glist), nullptr);
+  EXPECT_EQ(tav::glist_waiting(), 0);
 
   // Without a sender draining it, the list keeps only the newest records.
-  for (int i = 0; i < 3000; ++i) {
+  constexpr int kSent = tav::kGlistThreadMax + 904;
+  for (int i = 0; i < kSent; ++i) {
     tav_mzp1_send(m_.get());
-    if (i == 1023) memcpy(m_->mzp1.seq, "xxxxx", 5);
+    if (i == kSent - tav::kGlistThreadMax - 1) memcpy(m_->mzp1.seq, "xxxxx", 5);
   }
-  EXPECT_EQ(m_->glist->count, 1024);
-  node = tav_list_get(m_->glist);
+  EXPECT_EQ(m_->glist->count, tav::kGlistThreadMax);
+  EXPECT_EQ(tav::glist_waiting(), tav::kGlistThreadMax);
+  node = tav::glist_take(m_->glist);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(memcmp(static_cast<char*>(node->data) + offsetof(mzp1_t, seq) - sizeof(long),
                    "xxxxx", 5), 0)
       << "the oldest records were dropped";
   tav_list_free(node);
+  while (tavlist* rest = tav::glist_take(m_->glist)) tav_list_free(rest);
+  EXPECT_EQ(tav::glist_waiting(), 0);
   tav_list_destroy(m_->glist);
   m_->glist = nullptr;
 #else

@@ -1,14 +1,19 @@
 // The adapter natives of the Java builds inside a real JVM. The test class
 // GTUIDCheck loads the probe with System.load (nothing preloaded), drives one
 // case and prints what Java saw; the probe's log shows what the library saw.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,8 +81,10 @@ TEST_P(AdapterJvm, WindowIsTheThreadsOwnGtuid) {
   EXPECT_EQ(occurrences(log, "gtuid(6666666666666666666666 00000 00000) (0x00) clear."), 1u) << log;
 }
 
+// Run without the Packet class on the class path, so that initMID's lookup
+// fails.
 TEST_P(AdapterJvm, ExceptionsOfCallbacksAndLookupsAreCleared) {
-  const RunResult r = run("exception");
+  const RunResult r = jvm::run_check(box, "GTUIDCheck", "exception", log, {}, false, JAVA_BARE_CLASSES);
   expect_clean(r);
   EXPECT_NE(r.out.find("puts=2\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("continued=true\n"), std::string::npos) << r.out;
@@ -127,6 +134,76 @@ TEST_P(AdapterJvm, ExcludedThreadStartsNothingUntilRestored) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
   EXPECT_EQ(occurrences(log, "setBL(1)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "setBL(0)"), 1u) << log;
+}
+
+// What a plain listener received on each of `n` connections, read to their
+// end in the order they were accepted.
+class Listener {
+ public:
+  explicit Listener(int n) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+    reader_ = std::thread([this, n] {
+      std::vector<int> conns;
+      for (int i = 0; i < n; ++i) conns.push_back(accept(fd_, nullptr, nullptr));
+      for (int c : conns) {
+        std::string got;
+        char buf[4096];
+        ssize_t k;
+        while (c >= 0 && (k = read(c, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(k));
+        received_.push_back(got);
+        if (c >= 0) close(c);
+      }
+    });
+  }
+  ~Listener() {
+    shutdown(fd_, SHUT_RDWR);
+    if (reader_.joinable()) reader_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  std::vector<std::string> received() {
+    if (reader_.joinable()) reader_.join();
+    return received_;
+  }
+
+ private:
+  int fd_ = -1, port_ = -1;
+  std::thread reader_;
+  std::vector<std::string> received_;
+};
+
+TEST_P(AdapterJvm, GtuidJavaWritesGoesOutWithTheNextWrite) {
+  Listener peer(3);
+  ASSERT_GT(peer.port(), 0);
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(peer.port()) + ":SERVICE");
+  const RunResult r = jvm::run_check(box, "GTUIDCheck", "framed", log,
+                                     {std::to_string(peer.port())}, true);
+  expect_clean(r);
+  // One callback per outer write; the write inside the callback made none.
+  EXPECT_NE(r.out.find("gets=2\n"), std::string::npos) << r.out;
+  const auto got = peer.received();
+  ASSERT_EQ(got.size(), 3u);
+  struct Want {
+    const char* payload;
+    char flag;
+    uint8_t id_from;  // first of the 11 identifier bytes Java wrote
+  } want[] = {{"first", 1, 15}, {"outer", 0, 0}, {"inner", 1, 35}};
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(want[i].payload);
+    ASSERT_EQ(got[i].size(), 96u + 5u);
+    EXPECT_EQ(got[i].substr(0, 4), "\x02\x0a\x24\x0f");
+    EXPECT_EQ(got[i][4], want[i].flag);
+    if (want[i].id_from)
+      for (size_t b = 0; b < 11; ++b) EXPECT_EQ(static_cast<uint8_t>(got[i][5 + b]), want[i].id_from + b);
+    EXPECT_EQ(got[i].substr(96), want[i].payload);
+  }
 }
 
 // The messages on the type-1 queue, as start and send letters ("ES": end
@@ -180,30 +257,39 @@ INSTANTIATE_TEST_SUITE_P(Builds, AdapterJvm, testing::Values("jeus", "weblogic")
 INSTANTIATE_TEST_SUITE_P(Builds, QueuedAdapterJvm, testing::Values("jeus", "weblogic"),
                          [](const auto& info) { return info.param; });
 
-size_t thread_count() {
+// Threads of this process whose name is `name`.
+size_t threads_named(const std::string& name) {
   size_t n = 0;
   if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      const std::string comm = qel::test::read_file(std::string("/proc/self/task/") + e->d_name + "/comm");
+      n += comm == name + "\n";
+    }
     closedir(d);
   }
   return n;
 }
 
-// A second JNI_OnLoad in the same process returns the version and starts
-// nothing; neither does the first.
-TEST(AdapterEntry, JniOnLoadTwiceStartsNoThread) {
+// The first JNI_OnLoad starts the two sender threads (which wait for
+// start-up); a second one in the same process returns the version and
+// starts nothing. The library stays loaded: its threads run for the life of
+// the process.
+TEST(AdapterEntry, SecondJniOnLoadStartsNoThread) {
   for (const std::string build : {"jeus", "weblogic"}) {
     void* lib = dlopen(qel::test::probe_library(build).c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     using OnLoad = int (*)(void*, void*);
     auto on_load = reinterpret_cast<OnLoad>(dlsym(lib, "JNI_OnLoad"));
     ASSERT_NE(on_load, nullptr) << build;
-    const size_t before = thread_count();
+    const size_t gsend = threads_named("qel-gsend"), wsend = threads_named("qel-wsend");
     int vm1 = 0, vm2 = 0;  // never dereferenced by the entry point
     EXPECT_EQ(on_load(&vm1, nullptr), 0x00010002) << build;
+    EXPECT_EQ(threads_named("qel-gsend"), gsend + 1) << build;
+    EXPECT_EQ(threads_named("qel-wsend"), wsend + 1) << build;
     EXPECT_EQ(on_load(&vm2, nullptr), 0x00010002) << build;
-    EXPECT_EQ(thread_count(), before) << build;
-    dlclose(lib);
+    EXPECT_EQ(threads_named("qel-gsend"), gsend + 1) << build;
+    EXPECT_EQ(threads_named("qel-wsend"), wsend + 1) << build;
   }
 }
 

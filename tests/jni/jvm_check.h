@@ -14,12 +14,13 @@ namespace qel::test::jvm {
 
 // Runs `cls` with the library and the case name (and `extra` arguments);
 // with `preload` the probe also interposes the JVM's own calls. `log` gets
-// the probe's logs afterwards.
+// the probe's logs afterwards. `classes` is the class path: all test
+// classes, or JAVA_BARE_CLASSES, the adapter class without Packet.
 inline RunResult run_check(ProbeSandbox& box, const std::string& cls, const std::string& which,
                            std::string& log, const std::vector<std::string>& extra = {},
-                           bool preload = false) {
+                           bool preload = false, const char* classes = JAVA_CLASSES) {
   std::vector<std::string> argv = {JAVA_PATH, "-Djava.net.preferIPv4Stack=true", "-cp",
-                                   JAVA_CLASSES, "com.wq.tav.adapter." + cls, box.library(), which};
+                                   classes, "com.wq.tav.adapter." + cls, box.library(), which};
   argv.insert(argv.end(), extra.begin(), extra.end());
   RunResult r = preload ? box.run(argv) : box.run_plain(argv);
   log = probe_logs(box.log_dir());

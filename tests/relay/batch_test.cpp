@@ -8,7 +8,7 @@
 
 #include "rly_batch.h"
 #include "rly_build.h"
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tav_master_proto.h"
+#include "base/tav_master_proto.h"
 
 namespace rlytest {
 

@@ -26,8 +26,13 @@ public class GTUID {
         if (recurseOnPut) new GTUID().createGTUID();
     }
 
+    // Run by sGTUID: what Java does before the library sends its GTUID.
+    public static volatile Runnable onGet;
+
     public static void sGTUID() {
         gets.incrementAndGet();
+        Runnable r = onGet;
+        if (r != null) r.run();
     }
 
     public static void rCallStack() {
@@ -61,6 +66,9 @@ public class GTUID {
                                   byte routing, int mask, byte trblock, byte[] url);
     public native void sendSVR(String scode, String pcode, String svcname, String ip);
     public native void recvSVR(String scode, String pcode, String svcname, String ip);
+    public native int wasMAKE();
+    public native void connectMASTER(int type);
+    public native void closeMASTER(int type);
 
     public native String getLOGMODE();
     public native void setLOGMODE(String mode);

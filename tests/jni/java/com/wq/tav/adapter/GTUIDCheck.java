@@ -2,6 +2,8 @@ package com.wq.tav.adapter;
 
 import static com.wq.tav.adapter.CheckOutput.*;
 
+import java.io.IOException;
+import java.net.Socket;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
 
@@ -82,6 +84,36 @@ public final class GTUIDCheck {
         print("continued", true);
     }
 
+    // The GTUID that Java writes into the window in sGTUID is the one that
+    // goes out with the write on a service connection that called it. Then
+    // a callback that itself writes on a service connection: that write is
+    // not called back again, and carries the transaction out.
+    private static void framed(int port) throws Exception {
+        ByteBuffer w = bind();
+        try (Socket first = new Socket("127.0.0.1", port);
+             Socket outer = new Socket("127.0.0.1", port);
+             Socket inner = new Socket("127.0.0.1", port)) {
+            run("createGTUID", g::createGTUID);
+            GTUID.onGet = () -> {
+                for (int i = 5; i < 16; i++) w.put(i, (byte) (10 + i));
+            };
+            first.getOutputStream().write("first".getBytes(StandardCharsets.US_ASCII));
+
+            run("createGTUID", g::createGTUID);
+            GTUID.onGet = () -> {
+                for (int i = 5; i < 16; i++) w.put(i, (byte) (30 + i));
+                try {
+                    inner.getOutputStream().write("inner".getBytes(StandardCharsets.US_ASCII));
+                } catch (IOException e) {
+                    print("innerFailed", e);
+                }
+            };
+            outer.getOutputStream().write("outer".getBytes(StandardCharsets.US_ASCII));
+            GTUID.onGet = null;
+        }
+        print("gets", GTUID.gets.get());
+    }
+
     // A callback that reaches the natives again gets no nested callback.
     private static void recurse() {
         bind();
@@ -151,6 +183,7 @@ public final class GTUIDCheck {
             case "exclude": exclude(); break;
             case "recurse": recurse(); break;
             case "sendend": sendend(); break;
+            case "framed": framed(Integer.parseInt(args[2])); break;
             default: throw new IllegalArgumentException(args[1]);
         }
         print("done", true);
