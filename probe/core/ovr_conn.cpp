@@ -299,6 +299,8 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 
 TAV_EXPORT int close(int fd) {
   if (!tav::prologue()) return tav::real::close(fd);
+  // A master link closed without closeMASTER: its sender lets go first.
+  tav::adt::link_released(fd);
   mfd* r = tav::fd_record(fd);
   if (!r) {
     TAV_LOG_D("M", "fd(%04d) close. invalid\n", fd);

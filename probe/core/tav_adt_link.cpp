@@ -153,7 +153,7 @@ int tav_master_recv(LinkState& s, int sock, char* buf, int io_wait_ms) {
 void link_register(Link link, int fd) {
   LinkState& s = g_links[link];
   Change c(s);
-  *s.fd = fd;
+  __atomic_store_n(s.fd, fd, __ATOMIC_RELEASE);
   s.lost = 0;
 }
 
@@ -167,11 +167,23 @@ void master_connected(int type) {
 void master_closed(int type) {
   if (LinkState* s = by_type(type)) {
     Change c(*s);
-    *s->fd = -1;
-    *s->connected = 0;
+    __atomic_store_n(s->fd, -1, __ATOMIC_RELEASE);
+    __atomic_store_n(s->connected, 0, __ATOMIC_RELEASE);
     s->lost = 0;
   }
   set_reconnect(-1);
+}
+
+void link_released(int fd) {
+  for (LinkState& s : g_links) {
+    if (__atomic_load_n(s.fd, __ATOMIC_ACQUIRE) != fd) continue;  // the usual case
+    Change c(s);
+    if (*s.fd != fd) continue;
+    __atomic_store_n(s.fd, -1, __ATOMIC_RELEASE);
+    s.lost = 0;
+    set_reconnect(-1);
+    TAV_LOG_T("A", "master link fd(%d) closed without closeMASTER.\n", fd);
+  }
 }
 
 bool link_usable(Link link) {

@@ -38,6 +38,11 @@ void link_register(Link link, int fd);
 void master_connected(int type);
 void master_closed(int type);
 
+// The close override: a registered link whose descriptor the host closes
+// without closeMASTER is unregistered first (and Java asked to reconnect),
+// so that no sender writes on the number once it is reused.
+void link_released(int fd);
+
 // True when the link is registered, up and not lost.
 bool link_usable(Link link);
 

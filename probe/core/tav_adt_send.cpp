@@ -27,6 +27,11 @@ tavlist_t* en_wlist;
 
 namespace tav::adt {
 
+// Every batch fits its buffer when full.
+static_assert(kGtuidBatch.buffer >= master::kBatchRecordsAt + 288 * 3640);
+static_assert(kTcodeBatch.buffer >= master::kBatchRecordsAt + 104 * 5040);
+static_assert(kTcode4Batch.buffer >= master::kBatchRecordsAt + 168 * 3120);
+
 // A batch buffer: the header is written once, then per send only the length
 // field and the record count change.
 struct GtuidSender::Batch {
@@ -35,9 +40,6 @@ struct GtuidSender::Batch {
   int n = 0;
 
   explicit Batch(const BatchKind& k) : kind(k), buf(static_cast<char*>(calloc(1, k.buffer))) {
-    static_assert(kGtuidBatch.buffer >= master::kBatchRecordsAt + 288 * 3640);
-    static_assert(kTcodeBatch.buffer >= master::kBatchRecordsAt + 104 * 5040);
-    static_assert(kTcode4Batch.buffer >= master::kBatchRecordsAt + 168 * 3120);
     if (!buf) return;
     _tavMasterhdr h;
     master::fill_header(h, '0', kind.code);
@@ -86,10 +88,8 @@ bool GtuidSender::ready() const {
 
 GtuidSender::Batch* GtuidSender::batch_for(const tavlist& node) {
   if (!node.data) return nullptr;
-  for (Batch* b : batches_) {
-    const char kind = &b->kind == &kGtuidBatch ? 'G' : 'T';
-    if (node.type == kind && static_cast<size_t>(node.size) == b->kind.record) return b;
-  }
+  for (Batch* b : batches_)
+    if (node.type == b->kind.item && static_cast<size_t>(node.size) == b->kind.record) return b;
   return nullptr;
 }
 

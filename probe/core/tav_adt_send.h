@@ -28,13 +28,14 @@ namespace tav::adt {
 // of 104 and 168 bytes, each in batches of their own.
 struct BatchKind {
   const char* code;   // message code of the batch
-  size_t record;      // record size
+  char item;          // kind of the list items it takes
+  size_t record;      // their size
   int max;            // records per batch
   size_t buffer;      // bytes allocated for the batch
 };
-inline constexpr BatchKind kGtuidBatch{"MZZP000001", 288, 3640, 0x100024};
-inline constexpr BatchKind kTcodeBatch{"MZZP000002", 104, 5040, 0x80024};
-inline constexpr BatchKind kTcode4Batch{"MZZP000004", 168, 3120, 0x80024};
+inline constexpr BatchKind kGtuidBatch{"MZZP000001", 'G', 288, 3640, 0x100024};
+inline constexpr BatchKind kTcodeBatch{"MZZP000002", 'T', 104, 5040, 0x80024};
+inline constexpr BatchKind kTcode4Batch{"MZZP000004", 'T', 168, 3120, 0x80024};
 
 // Starts both sender threads unless they run already. 0, or -1 when a thread
 // could not be started (logged).

@@ -973,7 +973,7 @@ TEST_F(Mzp, TransactionCodeRecordsOnTheList) {
     m_->gtuid.trblock = 1;
     ASSERT_EQ(tav_mzp_tcode_append(m_.get(), c.type, url.c_str(), 200), 0);
     EXPECT_EQ(m_->gtuid.trblock, 0) << "the blocking flag is one-shot";
-    tavlist* node = tav_list_get(m_->glist);
+    tavlist* node = tav::glist_take(m_->glist);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(node->type, 'T');
     ASSERT_EQ(node->size, c.size);
@@ -999,9 +999,9 @@ TEST_F(Mzp, TransactionCodeRecordsOnTheList) {
       EXPECT_EQ(field(r, 167, 129), url.substr(0, 128) + std::string(1, '\0'));
     }
   }
-  EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+  EXPECT_EQ(tav::glist_take(m_->glist), nullptr);
   EXPECT_EQ(tav_mzp_tcode_append(m_.get(), 3, nullptr, 0), -1);
-  EXPECT_EQ(tav_list_get(m_->glist), nullptr);
+  EXPECT_EQ(tav::glist_take(m_->glist), nullptr);
   tav_list_destroy(m_->glist);
   m_->glist = nullptr;
 }

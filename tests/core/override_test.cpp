@@ -18,6 +18,7 @@
 
 #include "base/tav_ipinfo.h"
 #include "base/tav_real.h"
+#include "core/tav_adt_link.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "tcp_pair.h"
@@ -355,6 +356,38 @@ TEST_F(Overrides, RepeatedConnectKeepsTheRecord) {
   }
   ::close(c);
 }
+
+#if TAV_WITH_JAVA
+// A thread marked as the opener of a master link registers the socket it
+// connects; closing the socket without closeMASTER unregisters it.
+TEST_F(Overrides, MasterLinkIsRegisteredAndLetGoOnClose) {
+  Bound listener(SOCK_STREAM);
+  ASSERT_EQ(::listen(listener.fd, 4), 0);
+  struct Case {
+    char bl;
+    int* link;
+  } cases[] = {{2, &en_gtuid_sock}, {3, &en_was_sock}, {9, &en_was_sock}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(static_cast<int>(k.bl));
+    mthr* m = tav_thrinfo();
+    m->bl = k.bl;
+    const int c = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in to = listener.address();
+    const int rc = ::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    m->bl = 0;
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(*k.link, c);
+    tav::adt::master_connected(k.link == &en_gtuid_sock ? 1 : 2);
+    errno = 0;
+    EXPECT_EQ(::close(c), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(*k.link, -1);
+    EXPECT_EQ(en_master_reconnect, -1);
+    tav::adt::master_closed(1);
+    tav::adt::master_closed(2);
+  }
+}
+#endif
 
 TEST_F(Overrides, MissingRealFunctionDoesNotCrashTheHost) {
   auto saved_read = f_read;
