@@ -252,9 +252,9 @@ TAV_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
     const int rc = tav::real::connect(fd, addr, len);
     if (rc != 0 && errno != EINPROGRESS) return rc;
     // Threads the adapter marked open its links to the master.
-    if (static_cast<unsigned char>(m->bl) >= 2) {
+    if (const auto bl = static_cast<unsigned char>(m->bl); bl >= 2) {
       tav::ErrnoKeeper keep;
-      tav::adt::link_register(static_cast<unsigned char>(m->bl) == 2 ? tav::adt::kGtuidLink : tav::adt::kWasLink, fd);
+      tav::adt::link_register(bl == 2 ? tav::adt::kGtuidLink : tav::adt::kWasLink, fd);
     }
     return rc;
   }

@@ -364,7 +364,8 @@ TEST_F(AdapterSender, PacketsGoOutUnchangedAndWaitForTheirLink) {
     memcpy(p, s.data(), s.size());
     return p;
   };
-  const std::string a = frame("$TAV", '0', "WASP000001", "first"), b = frame("$TAV", '0', "WASP000001", "second");
+  const std::string a = frame("$TAV", '0', "WASP000001", "first");
+  const std::string b = frame("$TAV", '0', "WASP000001", "second");
   tav_list_add(en_wlist, 0, packet(a), static_cast<int>(a.size()));
   tav_list_add(en_wlist, 0, packet(b), static_cast<int>(b.size()));
   EXPECT_EQ(tav::adt::wsend_pass(), 0);  // no was link yet

@@ -21,25 +21,14 @@
 
 #include "build_param.h"
 #include "probe_run.h"
+#include "sockaddrs.h"
 
 namespace qel::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-int free_port() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = -1;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
+using qel::test::free_port;
 
 std::string hex_key(key_t k) {
   char b[16];

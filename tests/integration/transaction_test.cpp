@@ -33,6 +33,7 @@
 #include "build_param.h"
 #include "core/tav_gtuid.h"
 #include "probe_run.h"
+#include "sockaddrs.h"
 
 namespace qel::test {
 namespace {
@@ -41,28 +42,10 @@ using namespace std::chrono_literals;
 
 // --- helpers --------------------------------------------------------------------
 
-// A socket bound on 127.0.0.1 with a port the kernel picked; closed at the end.
-struct Bound {
-  int fd = -1;
-  int port = 0;
-  explicit Bound(int type) {
-    fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-      port = ntohs(a.sin_port);
-  }
-  ~Bound() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// A TCP port that is free at the moment. Servers get a concrete port: only a
-// listener bound to one registers it for monitored clients to find.
-int free_port() { return Bound(SOCK_STREAM).port; }
+// Servers get a concrete port: only a listener bound to one registers it for
+// monitored clients to find.
+using qel::test::Bound;
+using qel::test::free_port;
 
 // The number after `key` in the text, -1 when absent.
 long number_after(const std::string& text, const std::string& key) {

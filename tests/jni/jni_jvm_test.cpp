@@ -1,14 +1,15 @@
 // The adapter natives of the Java builds inside a real JVM. The test class
-// GTUIDCheck loads the probe with System.load (nothing preloaded), drives one
-// case and prints what Java saw; the probe's log shows what the library saw.
+// GTUIDCheck loads the probe with System.load (preloaded too where a case
+// needs the interposed calls), drives one case and prints what Java saw; the
+// probe's log shows what the library saw.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <sstream>
@@ -20,6 +21,7 @@
 
 #include "jvm_check.h"
 #include "probe_run.h"
+#include "sockaddrs.h"
 
 namespace {
 
@@ -141,17 +143,10 @@ TEST_P(AdapterJvm, ExcludedThreadStartsNothingUntilRestored) {
 class Listener {
  public:
   explicit Listener(int n) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
+    if (listen(socket_.fd, 4) == 0) port_ = socket_.port;
     reader_ = std::thread([this, n] {
       std::vector<int> conns;
-      for (int i = 0; i < n; ++i) conns.push_back(accept(fd_, nullptr, nullptr));
+      for (int i = 0; i < n; ++i) conns.push_back(accept(socket_.fd, nullptr, nullptr));
       for (int c : conns) {
         std::string got;
         char buf[4096];
@@ -163,9 +158,8 @@ class Listener {
     });
   }
   ~Listener() {
-    shutdown(fd_, SHUT_RDWR);
+    shutdown(socket_.fd, SHUT_RDWR);
     if (reader_.joinable()) reader_.join();
-    close(fd_);
   }
   int port() const { return port_; }
   std::vector<std::string> received() {
@@ -174,7 +168,8 @@ class Listener {
   }
 
  private:
-  int fd_ = -1, port_ = -1;
+  qel::test::Bound socket_{SOCK_STREAM};
+  int port_ = -1;
   std::thread reader_;
   std::vector<std::string> received_;
 };
@@ -200,8 +195,8 @@ TEST_P(AdapterJvm, GtuidJavaWritesGoesOutWithTheNextWrite) {
     ASSERT_EQ(got[i].size(), 96u + 5u);
     EXPECT_EQ(got[i].substr(0, 4), "\x02\x0a\x24\x0f");
     EXPECT_EQ(got[i][4], want[i].flag);
-    if (want[i].id_from)
-      for (size_t b = 0; b < 11; ++b) EXPECT_EQ(static_cast<uint8_t>(got[i][5 + b]), want[i].id_from + b);
+    for (size_t b = 0; want[i].id_from && b < 11; ++b)
+      EXPECT_EQ(static_cast<uint8_t>(got[i][5 + b]), want[i].id_from + b);
     EXPECT_EQ(got[i].substr(96), want[i].payload);
   }
 }

@@ -12,16 +12,26 @@
 
 namespace qel::test::jvm {
 
-// Runs `cls` with the library and the case name (and `extra` arguments);
-// with `preload` the probe also interposes the JVM's own calls. `log` gets
-// the probe's logs afterwards. `classes` is the class path: all test
-// classes, or JAVA_BARE_CLASSES, the adapter class without Packet.
-inline RunResult run_check(ProbeSandbox& box, const std::string& cls, const std::string& which,
-                           std::string& log, const std::vector<std::string>& extra = {},
-                           bool preload = false, const char* classes = JAVA_CLASSES) {
+// The command line that runs check class `cls` of the adapter package with
+// the library and the case name (and `extra` arguments). `classes` is the
+// class path: all test classes, or JAVA_BARE_CLASSES, the adapter class
+// without Packet.
+inline std::vector<std::string> check_argv(const ProbeSandbox& box, const std::string& cls,
+                                           const std::string& which,
+                                           const std::vector<std::string>& extra = {},
+                                           const char* classes = JAVA_CLASSES) {
   std::vector<std::string> argv = {JAVA_PATH, "-Djava.net.preferIPv4Stack=true", "-cp",
                                    classes, "com.wq.tav.adapter." + cls, box.library(), which};
   argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+// Runs that command to its end; with `preload` the probe also interposes the
+// JVM's own calls. `log` gets the probe's logs afterwards.
+inline RunResult run_check(ProbeSandbox& box, const std::string& cls, const std::string& which,
+                           std::string& log, const std::vector<std::string>& extra = {},
+                           bool preload = false, const char* classes = JAVA_CLASSES) {
+  const auto argv = check_argv(box, cls, which, extra, classes);
   RunResult r = preload ? box.run(argv) : box.run_plain(argv);
   log = probe_logs(box.log_dir());
   return r;

@@ -126,12 +126,6 @@ class AdapterMaster : public testing::TestWithParam<std::string> {
     box.add_setting("qel.mode", "FULL");
     box.add_setting("qel.putclass", "ON");
   }
-  std::vector<std::string> java(const std::string& which, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {JAVA_PATH, "-Djava.net.preferIPv4Stack=true", "-cp", JAVA_CLASSES,
-                                     "com.wq.tav.adapter.MasterCheck", box.library(), which};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return argv;
-  }
   // Start events of one worker: the WebLogic build also reports the start
   // at each transaction code set while the sequence is still 0.
   size_t starts() const { return GetParam() == "weblogic" ? 4 : 1; }
@@ -145,7 +139,7 @@ TEST_P(AdapterMaster, LinksCarryRecordsAndPacketsAcrossAReconnect) {
   Master first(box, "first");
   ASSERT_FALSE(first.addr.empty()) << first.proc->err();
   box.write_file("master1", first.addr + "\n");
-  Background& j = box.start(java("links", {box.dir()}));
+  Background& j = box.start(jvm::check_argv(box, "MasterCheck", "links", {box.dir()}));
 
   ASSERT_TRUE(wait_line(j, "phase1=sent\n", 60s)) << j.out() << j.err();
   EXPECT_NE(j.out().find("put1=[0, 0, 0, 0]\n"), std::string::npos) << j.out();
@@ -226,7 +220,7 @@ TEST_P(AdapterMaster, QueueModeGoesThroughTheRelay) {
   box.add_setting("qel.gtuid.queue.count", "1");
   box.add_setting("qel.tcode.queue.name", tkey);
   box.add_setting("qel.tcode.queue.count", "1");
-  const RunResult r = box.run(java("queue"));
+  const RunResult r = box.run(jvm::check_argv(box, "MasterCheck", "queue"));
   jvm::expect_clean(r);
   // No link was opened: putClass asks Java to connect.
   EXPECT_NE(r.out.find("put=[-1, -1, -1]\n"), std::string::npos) << r.out;
