@@ -15,6 +15,7 @@
 #include "core/tav_load.h"
 #include "core/tav_sockaddr.h"
 #include "core/tav_tables.h"
+#include "core/tav_wls.h"
 
 namespace {
 
@@ -310,6 +311,9 @@ TAV_EXPORT int close(int fd) {
   reset(*r);
   en_ws_gtuid[fd].gflag = 0;
   en_ws_gtuid[fd].svc = 0;
+#if defined(TAV_BUILD_WEBLOGIC)
+  en_wls_gtuid[fd].gflag = 0;  // a transaction waiting for a message that will not come
+#endif
   mthr* m = tav_thrinfo();
   if (m->ofildes == fd) m->ofildes = 0;
   if (m->gtuid_last_create_fd == fd) m->gtuid_last_create_fd = 0;

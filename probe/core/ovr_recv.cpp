@@ -13,6 +13,7 @@
 #include "core/tav_frame.h"
 #include "core/tav_io.h"
 #include "core/tav_jcall.h"
+#include "core/tav_wls.h"
 
 namespace {
 
@@ -40,21 +41,36 @@ void note_redirect(mthr* m, const void* buf, ssize_t rc) {
   TAV_LOG_D("M", "dbms new port(%d)\n", port);
 }
 
+// Where the blocks a read takes off go: the reading thread (null for a
+// thread without a record of its own: they are dropped) on a descriptor.
+struct Taker {
+  mthr* m;
+  int fd;
+  bool took = false;  // the read took a block off
+};
+
 // What a thread does with each block it takes off: an active one carries
-// the caller's transaction over to it.
+// the caller's transaction over to it. In the WebLogic build it waits in
+// the descriptor's record until its message has been read.
 void on_block(void* ctx, const gtuid_t& blk) {
-  auto* m = static_cast<mthr*>(ctx);
+  auto* sink = static_cast<Taker*>(ctx);
+  sink->took = true;
+  mthr* m = sink->m;
   if (!m || blk.gflag != 1) return;
+#if defined(TAV_BUILD_WEBLOGIC)
+  tav::wls::park_block(m, sink->fd, blk);
+#else
   tav::take_block(m, blk);
   tav_mzp1_proc(m, TAV_MZP_RC);
   tav::java_put(m);
+#endif
 }
 
 // One read of a framed connection: at a message boundary the block is taken
 // off first. `m` is null for a thread without a record of its own: the
 // blocks are then dropped. `flags` < 0 means a read, else the host's
 // receive flags.
-ssize_t service_read_once(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+ssize_t service_read_once(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags) {
   const bool is_recv = flags >= 0;
   const int host_flags = is_recv ? flags : 0;
   const bool peek = host_flags & MSG_PEEK;
@@ -63,7 +79,7 @@ ssize_t service_read_once(mthr* m, int fd, mfd& r, void* buf, size_t n, int flag
       if (r.rhave == 0 && n > tav::kBlock && !peek) {
         // Block and payload in one call: the common case costs one read.
         const tav::Received got =
-            tav::recv_message(fd, r, buf, n, host_flags & ~MSG_WAITALL, on_block, m);
+            tav::recv_message(fd, r, buf, n, host_flags & ~MSG_WAITALL, on_block, &sink);
         if (got.done) {
           if (got.rc > 0 && static_cast<size_t>(got.rc) < n && r.rsize > 0) {
             // The block took room of the host's buffer: what is already
@@ -84,7 +100,7 @@ ssize_t service_read_once(mthr* m, int fd, mfd& r, void* buf, size_t n, int flag
         const int rc =
             tav::recv_block(fd, r, buf, n, tav::own_read_flags(host_flags), blk, cont);
         if (!cont) return rc;
-        on_block(m, blk);
+        on_block(&sink, blk);
       }
       // A block that announces no payload is complete; the next message
       // follows (or the host's non-blocking read ends with EAGAIN).
@@ -99,25 +115,27 @@ ssize_t service_read_once(mthr* m, int fd, mfd& r, void* buf, size_t n, int flag
 
 // Reads a framed connection. A receive that waits for all its bytes gets
 // them across message boundaries, as it would without the blocks.
-ssize_t service_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+ssize_t service_read(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags) {
   const bool wait_all =
       flags >= 0 && (flags & MSG_WAITALL) && !(flags & (MSG_PEEK | MSG_DONTWAIT));
-  if (!wait_all) return service_read_once(m, fd, r, buf, n, flags);
+  if (!wait_all) return service_read_once(sink, fd, r, buf, n, flags);
   size_t total = 0;
   while (total < n) {
-    const ssize_t rc = service_read_once(m, fd, r, static_cast<char*>(buf) + total, n - total, flags);
+    const ssize_t rc = service_read_once(sink, fd, r, static_cast<char*>(buf) + total, n - total, flags);
     if (rc <= 0) return total > 0 ? static_cast<ssize_t>(total) : rc;
     total += static_cast<size_t>(rc);
   }
   return static_cast<ssize_t>(total);
 }
 
+#if !defined(TAV_BUILD_WEBLOGIC)
 void start_transaction(mthr* m) {
   ErrnoKeeper keep;
   tav_gtuid_create(m);
   tav_mzp1_proc(m, TAV_MZP_RS);
   tav::java_put(m);
 }
+#endif
 
 // read and recv: `flags` < 0 means a read.
 ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
@@ -130,7 +148,8 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   mfd& r = *c.r;
   if (!c.own) {
     if (!(r.info & MFD_SERVICE) || (is_recv && (r.info & MFD_TPSTART))) return real();
-    return service_read(nullptr, fd, r, buf, n, flags);
+    Taker drop{nullptr, fd};
+    return service_read(drop, fd, r, buf, n, flags);
   }
   mthr* m = c.m;
   m->fildes = fd;
@@ -158,10 +177,27 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   }
   ssize_t rc;
   if ((r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART))) {
-    rc = service_read(m, fd, r, buf, n, flags);
+    Taker sink{m, fd};
+    const bool framed = r.rsize > 0;
+    rc = service_read(sink, fd, r, buf, n, flags);
+#if defined(TAV_BUILD_WEBLOGIC)
+    // The bytes of the message this read could take: a framed message caps
+    // the read at what it still holds.
+    if (rc > 0 && !(flags >= 0 && (flags & MSG_PEEK))) {
+      const size_t asked = framed || sink.took ? std::min(n, static_cast<size_t>(rc) + r.rsize) : n;
+      tav::wls::after_service_read(m, fd, r, buf, asked, rc, what);
+    }
+#else
+    (void)framed;
+#endif
   } else if (r.info & MFD_START) {
     rc = real();
+#if defined(TAV_BUILD_WEBLOGIC)
+    // This build reports the start from the adapter's side.
+    tav::wls::after_entry_read(m, fd, r, buf, n, rc, what);
+#else
     if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc)) start_transaction(m);
+#endif
   } else {
     rc = real();
   }

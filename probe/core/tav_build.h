@@ -10,7 +10,7 @@
 #if defined(TAV_BUILD_JEUS)
 #define TAV_SERVER_KIND "JEUS"
 #elif defined(TAV_BUILD_WEBLOGIC)
-#define TAV_SERVER_KIND "WebLogic"
+#define TAV_SERVER_KIND "weblogic"
 #elif defined(TAV_BUILD_TMAX)
 #define TAV_SERVER_KIND "Tmax"
 #else

@@ -18,6 +18,7 @@
 #include "core/tav_hooks.h"
 #include "core/tav_settings.h"
 #include "core/tav_tables.h"
+#include "core/tav_wls.h"
 
 extern "C" {
 pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
@@ -113,6 +114,12 @@ const char* start(char* reason, size_t reason_len) {
     if (!en_ws_gtuid) return "gtuid alloc";
     for (int i = 0; i < en_fd_max; ++i) memcpy(en_ws_gtuid[i].init, TAV_GTUID_INIT, 4);
   }
+#if defined(TAV_BUILD_WEBLOGIC)
+  if (!en_wls_gtuid) {
+    en_wls_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));
+    if (!en_wls_gtuid) return "gtuid alloc";
+  }
+#endif
 
   tav::settings_log_queues();
   TAV_LOG_T("M", "%s %s %s start. mode(%d) info(%d %d) a(%d) l(%d)\n", __DATE__, __TIME__,

@@ -18,6 +18,7 @@
 #include "base/tav_real.h"
 #include "base/tav_util.h"
 #include "core/tav_build.h"
+#include "core/tav_wls.h"
 
 namespace {
 
@@ -200,6 +201,10 @@ const char* settings_read() {
   if (is(get(k.server_info_mode), "ON")) en_qel_server_mode = 1;
   if (is(get(k.putclass), "ON")) en_putClass = 1;
   if (is(get(k.gtuid_proc_mode), "ON")) en_gtuid_proc_mode = 1;
+#if defined(TAV_BUILD_WEBLOGIC)
+  if (is(get("qel.gtuid.complete.read.jput"), "OFF")) en_complete_read_jput = 0;
+  if (is(get("qel.gtuid.jmsg.check"), "OFF")) en_jvm_msg_read = 0;
+#endif
 #if TAV_WITH_JAVA
   en_mzp_qsend = is(get(k.gtuid_send_type), "QUEUE") ? 1 : 0;
 #else

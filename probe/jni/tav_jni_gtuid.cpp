@@ -20,9 +20,10 @@
 
 namespace {
 
+using tav::jni::active;
+using tav::jni::clear;
 using tav::jni::own_record;
-
-bool active(const mthr* m) { return tav::gtuid_active(m); }
+using tav::jni::sequence_step;
 
 // A database kind character marks an open call.
 bool database_call_open(const mthr* m) {
@@ -32,11 +33,6 @@ bool database_call_open(const mthr* m) {
     default:
       return false;
   }
-}
-
-// The hop counter moves only in full mode, unless the event always counts.
-void sequence_step(mthr* m, bool always = false) {
-  if (always || en_qel_full == 1) m->gtuid.seq = static_cast<uint16_t>(m->gtuid.seq.get() + 1);
 }
 
 // Takes the database time of the call just closed out of the hop time.
@@ -73,11 +69,6 @@ void end_message(mthr* m) {
   sequence_step(m);
   m->fildes = 0;
   tav_mzp1_proc(m, TAV_MZP_SE);
-}
-
-void clear(mthr* m) {
-  m->gtuid.gflag = 0;
-  TAV_LOG_G("J", &m->gtuid, "clear.\n");
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 
 #include <jni.h>
 
-#include "core/tav_adt_send.h"
+#include <cstdint>
 
-struct mthr;
+#include "base/tav_globals.h"
+#include "base/tav_log.h"
+#include "core/tav_adt_send.h"
+#include "core/tav_tables.h"
 
 extern "C" {
 // The virtual machine that loaded the library; set once by JNI_OnLoad.
@@ -26,6 +29,20 @@ mthr* own_record();
 
 // Clears an exception that a JNI call left pending; true when there was one.
 bool clear_exception(JNIEnv* env);
+
+// The thread's transaction is active: marker present and flag 1.
+inline bool active(const mthr* m) { return tav::gtuid_active(m); }
+
+// The hop counter moves only in full mode, unless the event always counts.
+inline void sequence_step(mthr* m, bool always = false) {
+  if (always || en_qel_full == 1) m->gtuid.seq = static_cast<uint16_t>(m->gtuid.seq.get() + 1);
+}
+
+// Ends the thread's transaction without a message.
+inline void clear(mthr* m) {
+  m->gtuid.gflag = 0;
+  TAV_LOG_G("J", &m->gtuid, "clear.\n");
+}
 
 // The characters of a Java string for the life of this object; null when the
 // string is null or its characters cannot be had.

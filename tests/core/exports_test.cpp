@@ -1,6 +1,7 @@
 // What each probe library exports: exactly its build's overrides, the log
 // functions and the log globals, and in the Java builds the adapter's entry
-// point and natives; everything else stays hidden.
+// point and natives (in the WebLogic build also those of the adapter API
+// class); everything else stays hidden.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,6 +27,7 @@ struct Build {
   const char* name;
   std::set<std::string> extra;  // overrides beyond the common socket set
   bool java = false;             // also the adapter's native library
+  bool qel_api = false;          // also the natives of the adapter API class
 };
 
 void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
@@ -75,15 +77,19 @@ TEST_P(Exports, OverridesLogFunctionsAndNothingElse) {
     for (const char* m : {"tavJNIGet", "tavJNIPut", "tavJNIEnd"})
       expected.insert(std::string("Java_com_wq_tav_api_TAVApi_") + m);
   }
+  if (b.qel_api)
+    for (const char* m : {"setValue", "getValue"})
+      expected.insert(std::string("Java_com_wq_tav_adapter_api_QELInterface_") + m);
   EXPECT_EQ(names, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Builds, Exports,
     ::testing::Values(Build{"jeus",
-                            {"readv", "writev", "recvmsg", "sendmsg", "fork", "GTUID_CallStack"},
+                            {"readv", "writev", "recvmsg", "sendmsg", "fork", "GTUID_CallStack",
+                             "TAV_GTUID_GET_TRCODE99"},
                             true},
-                      Build{"weblogic", {"writev", "fork"}, true},
+                      Build{"weblogic", {"writev", "fork"}, true, true},
                       Build{"tmax", {"recvmsg", "sendmsg"}},
                       Build{"webtob", {"recvmsg", "sendmsg", "open"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -129,6 +129,26 @@ TEST_F(FrameSend, WriteLongerThanTheOwedBytesStopsAtTheMessageEnd) {
   EXPECT_EQ(k_.wire.substr(1192), "next");
 }
 
+// A vector written while 25 bytes of the message are owed: 10, 10 and the
+// first 5 of the last 10 go out; the rest starts the next message.
+TEST_F(FrameSend, VectorIsCutWhereTheMessageEnds) {
+  r_.wsize = 25;
+  const std::string a(10, 'a'), b(10, 'b'), c = "cccccddddd";
+  iovec v[3] = {{const_cast<char*>(a.data()), 10}, {const_cast<char*>(b.data()), 10},
+                {const_cast<char*>(c.data()), 10}};
+  bool committed = true;
+  EXPECT_EQ(tav::frame_send(m_.get(), 3, r_, v, 3, {false, 0}, committed), 25);
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(k_.wire, a + b + "ccccc");
+  EXPECT_EQ(r_.wsize, 0);
+  iovec rest{const_cast<char*>(c.data()) + 5, 5};
+  EXPECT_EQ(tav::frame_send(m_.get(), 3, r_, &rest, 1, {false, 0}, committed), 5);
+  EXPECT_TRUE(committed);
+  ASSERT_EQ(k_.wire.size(), 25u + 96u + 5u);
+  EXPECT_EQ(block_at(k_.wire, 25).pck.get(), 5u);
+  EXPECT_EQ(k_.wire.substr(121), "ddddd");
+}
+
 struct PartialCase {
   const char* name;
   std::vector<long> script;  // first call, then the retry's calls
