@@ -23,6 +23,9 @@ namespace {
 // The smallest read that can hold a header, and the smallest message that
 // counts as a request on an entry connection.
 constexpr size_t kHeaderRead = 20;
+// Length, command and letter; and the longest message taken for one.
+constexpr int kHeaderLen = 6;
+constexpr int kMessageMax = 64 << 20;
 constexpr ssize_t kRequestMin = 97;
 
 // The parked transaction becomes the thread's.
@@ -39,7 +42,12 @@ bool one_way(const Header& h) { return h.cmd == 4 || h.cmd == 8; }
 bool header(const void* buf, size_t n, Header& h) {
   const auto* p = static_cast<const uint8_t*>(buf);
   if (n < kHeaderRead || jeus_magic(p, n) || p[4] >= 12 || p[5] != 'e') return false;
-  memcpy(&h.len, p, sizeof h.len);
+  int len;
+  memcpy(&len, p, sizeof len);
+  // A length shorter than the header itself, or beyond any message, is not
+  // a header: it would keep a transaction parked for good.
+  if (len < kHeaderLen || len > kMessageMax) return false;
+  h.len = len;
   h.cmd = p[4];
   return true;
 }
@@ -62,7 +70,7 @@ void after_service_read(mthr* m, int fd, mfd& r, const void* buf, size_t asked, 
   Header h{};
   bool started = false;
   if (en_jvm_msg_read && r.jsize == 0 && header(buf, static_cast<size_t>(rc), h)) {
-    r.jsize = std::max(h.len, 0);
+    r.jsize = h.len;
     started = true;
     TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) %s. rc(%d) nbyte(%d) jsize(%d)\n", fd, r.info, r.rip,
               r.rport, what, static_cast<int>(rc), static_cast<int>(asked), r.jsize);

@@ -110,10 +110,13 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
       box.run_plain({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(front_port), "1", "300", "--hops", "2"});
   ASSERT_TRUE(client.ok()) << client.describe();
 
+  // The WebLogic build leaves the report of the start to the server's
+  // adapter: its entry read makes the identifier without a record.
+  const size_t unreported = build == "weblogic" ? 1 : 0;
   std::vector<Line> lines;
   for (int i = 0; i < 200; ++i) {
     lines = master_lines(box.path("records.jsonl"));
-    if (lines.size() >= 6) break;
+    if (lines.size() >= 6 - unreported) break;
     std::this_thread::sleep_for(50ms);
   }
   const pid_t front_pid = front.pid(), back_pid = back.pid();
@@ -127,14 +130,15 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
     const char* event;
     const char* direction;
   };
-  const std::vector<Step> expected = {{front_pid, "S", "R"}, {front_pid, "C", "S"}, {back_pid, "C", "R"},
-                                      {back_pid, "C", "S"},  {front_pid, "C", "R"}, {front_pid, "E", "S"}};
+  std::vector<Step> expected = {{front_pid, "S", "R"}, {front_pid, "C", "S"}, {back_pid, "C", "R"},
+                                {back_pid, "C", "S"},  {front_pid, "C", "R"}, {front_pid, "E", "S"}};
+  expected.erase(expected.begin(), expected.begin() + static_cast<long>(unreported));
   ASSERT_EQ(lines.size(), expected.size());
   std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(i);
     char seq[24];
-    snprintf(seq, sizeof seq, "%05zu", i);
+    snprintf(seq, sizeof seq, "%05zu", i + unreported);
     char pid[16];
     snprintf(pid, sizeof pid, "%08d", static_cast<int>(expected[i].pid % 100000000));
     EXPECT_EQ(lines[i].gtuid, lines[0].gtuid) << "one identifier for the whole transaction";

@@ -735,10 +735,14 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
     bool in_front;
     char start, send;
   };
-  const std::vector<Step> expected =
+  std::vector<Step> expected =
       full ? std::vector<Step>{{true, 'S', 'R'}, {true, 'C', 'S'}, {false, 'C', 'R'},
                                {false, 'C', 'S'}, {true, 'C', 'R'}, {true, 'E', 'S'}}
            : std::vector<Step>{{true, 'C', 'S'}, {false, 'C', 'S'}, {true, 'E', 'S'}};
+  // The WebLogic build leaves the report of a start to the server's adapter:
+  // its entry read makes the identifier without a record.
+  const size_t unreported = full && build == "weblogic" ? 1 : 0;
+  expected.erase(expected.begin(), expected.begin() + static_cast<long>(unreported));
   drain.wait_for(expected.size() * sizes.size(), 5s);
   std::this_thread::sleep_for(200ms);  // anything more would show up now
   const pid_t front_pid = front->pid(), back_pid = back->pid();
@@ -774,7 +778,7 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
       SCOPED_TRACE("step " + std::to_string(i));
       const mzp1_t& z = steps[i].z;
       char seq[24];
-      snprintf(seq, sizeof seq, "%05zu", i);
+      snprintf(seq, sizeof seq, "%05zu", i + unreported);
       EXPECT_EQ(text(z.seq, sizeof z.seq), seq);
       EXPECT_EQ(steps[i].type, expected[i].in_front ? front_pid : back_pid);
       EXPECT_EQ(z.start[0], expected[i].start);
@@ -784,11 +788,12 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
     }
     // The front's call names the back and the size of the message it framed,
     // and the back saw the same block.
-    const Record& call_out = steps[full ? 1 : 0];
+    const size_t out_at = full ? 1 - unreported : 0;
+    const Record& call_out = steps[out_at];
     EXPECT_EQ(call_out.z.port.get(), static_cast<uint32_t>(back_port));
     EXPECT_EQ(call_out.z.iosize.get(), 4 + sizes[t]);
     if (full) {
-      EXPECT_EQ(steps[2].z.iosize.get(), 4 + sizes[t]);
+      EXPECT_EQ(steps[out_at + 1].z.iosize.get(), 4 + sizes[t]);
     }
 
     // Outside BMT mode each hop writes the date text of its time, so the
@@ -813,6 +818,143 @@ INSTANTIATE_TEST_SUITE_P(Builds, TransactionRecords,
                          [](const auto& info) {
                            return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
                          });
+
+// --- WebLogic messages ----------------------------------------------------------
+
+// The back: reads one message, as a whole with one large receive ("whole")
+// or in pieces ("pieces", answering 8 bytes of interim news after the first
+// piece), then answers 16 bytes and closes.
+constexpr const char* kWlsBack = R"(import signal, socket, sys
+signal.alarm(60)
+port, how = int(sys.argv[1]), sys.argv[2]
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", port))
+s.listen(8)
+print("ready", port, flush=True)
+while True:
+    c, _ = s.accept()
+    with c:
+        if how == "whole":
+            got = c.recv(65536)
+        else:
+            got = c.recv(10)
+            c.sendall(b"I" * 8)
+            need = int.from_bytes(got[:4], sys.byteorder)
+            while len(got) < need:
+                part = c.recv(need - len(got))
+                if not part:
+                    break
+                got += part
+        c.sendall(b"R" * 16 if got == bytes(len(got)) or len(got) > 96 else b"?" * 16)
+)";
+
+// The front: each request on its entry port makes it send one message of the
+// server's protocol (length, command, "e", a body) to the back; it answers
+// "ok" when the back's answer came back whole (after any interim news).
+constexpr const char* kWlsFront = R"(import signal, socket, sys
+signal.alarm(60)
+port, back, cmd = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", port))
+s.listen(8)
+print("ready", port, flush=True)
+body = bytes(range(256)) * 2
+msg = (6 + len(body)).to_bytes(4, sys.byteorder) + bytes([cmd]) + b"e" + body
+while True:
+    c, _ = s.accept()
+    with c:
+        c.recv(100)
+        b = socket.create_connection(("127.0.0.1", back))
+        b.sendall(msg)
+        got = b""
+        while True:
+            part = b.recv(100)
+            if not part:
+                break
+            got += part
+        b.close()
+        c.sendall(b"ok" if got.lstrip(b"I") == b"R" * 16 else b"bad")
+)";
+
+struct WlsCase {
+  const char* name;
+  int cmd;
+  const char* how;               // how the back reads the message
+  std::vector<std::string> events;  // start and send letters, in order
+};
+
+void PrintTo(const WlsCase& c, std::ostream* os) { *os << c.name; }
+
+class WlsMessages : public testing::TestWithParam<WlsCase> {};
+
+// The back parks the transaction that came in front of the message (RC) and
+// takes it only once the whole message is read: its answer then carries it
+// back (SC, then RC in the front, and the front's reply ends it). A one-way
+// command read whole has nothing to answer with: the transaction stays parked
+// and the answer carries none.
+TEST_P(WlsMessages, TransactionWaitsForTheWholeMessage) {
+  if (!on_path("python3")) GTEST_SKIP() << "python3 is not on PATH";
+  const WlsCase& c = GetParam();
+  ProbeSandbox box("weblogic");
+  Bound relay(SOCK_DGRAM);
+  monitored_peers(box, relay);
+  const int front_port = free_port(), back_port = free_port();
+  box.add_setting("qel.mode", "FULL");
+  box.add_setting("qel.gtuid.send.type", "QUEUE");
+  box.add_setting("qel.gtuid.queue.count", "1");
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+  OwnQueue queue(box.key(1));
+  ASSERT_GE(queue.id(), 0) << strerror(errno);
+  Drain drain(queue.id());
+
+  const std::string back_py = box.write_file("wls_back.py", kWlsBack);
+  const std::string front_py = box.write_file("wls_front.py", kWlsFront);
+  Background* back =
+      start_server(box, {"python3", back_py, std::to_string(back_port), c.how}, true, back_port);
+  ASSERT_TRUE(back);
+  Background* front = start_server(box,
+      {"python3", front_py, std::to_string(front_port), std::to_string(back_port), std::to_string(c.cmd)},
+      true, front_port);
+  ASSERT_TRUE(front);
+  const RunResult client = box.run_plain({"python3", "-c",
+      "import socket\nc = socket.create_connection(('127.0.0.1', " + std::to_string(front_port) +
+      "))\nc.sendall(b'GO')\nprint(c.recv(10).decode())"});
+  ASSERT_TRUE(client.ok()) << client.describe();
+  EXPECT_EQ(client.out, "ok\n");
+
+  drain.wait_for(c.events.size(), 5s);
+  std::this_thread::sleep_for(300ms);  // anything more would show up now
+  const pid_t front_pid = front->pid(), back_pid = back->pid();
+  front->stop(SIGTERM);
+  back->stop(SIGTERM);
+  // Two processes write the queue: their records are ordered by sequence.
+  std::vector<Record> records = drain.finish();
+  std::sort(records.begin(), records.end(),
+            [](const Record& a, const Record& b) { return std::strcmp(a.z.seq, b.z.seq) < 0; });
+  std::vector<std::string> events;
+  for (const Record& r : records) {
+    const bool in_back = r.type == back_pid;
+    events.push_back(std::string(r.type == front_pid ? "front " : in_back ? "back " : "? ") +
+                     r.z.start[0] + r.z.send[0]);
+    EXPECT_EQ(text(r.z.gtuid, sizeof r.z.gtuid), text(records[0].z.gtuid, sizeof r.z.gtuid));
+    // The back hands the transaction on with its answer, not with the
+    // interim news it wrote while the message was still coming.
+    if (in_back && r.z.start[0] == 'C' && r.z.send[0] == 'S') EXPECT_EQ(r.z.iosize.get(), 16u);
+  }
+  EXPECT_EQ(events, c.events);
+}
+
+const WlsCase kWlsCases[] = {
+    {"request_read_in_pieces", 1, "pieces", {"front CS", "back CR", "back CS", "front CR", "front ES"}},
+    {"request_read_whole", 1, "whole", {"front CS", "back CR", "back CS", "front CR", "front ES"}},
+    {"one_way_read_whole", 4, "whole", {"front CS", "back CR"}},
+    {"one_way_read_in_pieces", 8, "pieces", {"front CS", "back CR", "back CS", "front CR", "front ES"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Weblogic, WlsMessages, testing::ValuesIn(kWlsCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::test

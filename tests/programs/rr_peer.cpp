@@ -1,8 +1,10 @@
 // rr_peer: request/reply rounds over loopback TCP.
 //
 //   rr_peer serve <port|0> [--once] [--forward host:port] [--read-chunk N]
+//                 [--vectored] [--readv]
 //   rr_peer call <host> <port> <rounds> <size>... [--read-chunk N] [--nonblock]
 //                [--small-buffers] [--peek] [--hops H] [--send-only]
+//                [--vectored] [--readv]
 //   rr_peer raw-listen <port|0> <file> [--delay-ms N]
 //
 // Application messages are a 4-byte big-endian length and that many bytes.
@@ -19,9 +21,10 @@
 // is listed in the settings.
 //
 // call makes <rounds> rounds cycling through the sizes. Every request is
-// written with one write call (and continued after a short write); with
-// --nonblock the socket is non-blocking and waits go through poll. Replies are
-// read with reads of at most --read-chunk bytes (1: byte by byte). --peek
+// written with one write call (and continued after a short write; --vectored:
+// one writev, see below); with --nonblock the socket is non-blocking and
+// waits go through poll. Replies are read with reads of at most --read-chunk
+// bytes (1: byte by byte; --readv: see below). --peek
 // peeks at the first byte of every reply before reading it. --small-buffers
 // shrinks the socket buffers so that large writes are cut short. --send-only
 // writes the requests, shuts the sending side and waits for the peer to
@@ -33,6 +36,17 @@
 // reading, and writes every byte it receives to <file> until the peer closes.
 // It is meant to run without any preloaded library, as a plain witness of
 // what went over the wire.
+//
+// --vectored (serve and call): every message, request or reply, is written
+// with one writev of three entries: the length field, the first half of the
+// body and the second half (a body of one byte leaves the middle entry
+// empty); after a short write, writev goes on with the entries left.
+// --readv: messages are read with readv into two entries: the length field
+// (or, once it is complete, the body, at most --read-chunk bytes of it) and a
+// spare buffer of --read-chunk bytes for what follows; bytes that belong to
+// the next message are kept for it. A server with --forward uses the same
+// ways to talk to its back server. Neither option changes what is sent or
+// what the summary says.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,10 +54,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -103,9 +119,8 @@ Bytes request_of(uint64_t round, size_t size) {
 Bytes framed(const Bytes& payload) {
   tav::be32 n;
   n = static_cast<uint32_t>(payload.size());
-  Bytes m(sizeof n + payload.size());
-  memcpy(m.data(), &n, sizeof n);
-  std::copy(payload.begin(), payload.end(), m.begin() + sizeof n);
+  Bytes m(reinterpret_cast<const uint8_t*>(&n), reinterpret_cast<const uint8_t*>(&n) + sizeof n);
+  m.insert(m.end(), payload.begin(), payload.end());
   return m;
 }
 
@@ -198,6 +213,152 @@ bool read_message(int fd, Bytes& out, size_t chunk, Stats* st = nullptr) {
   return read_exact(fd, out.data(), n, chunk, st);
 }
 
+// Writes `iov` in full: one writev for all entries, and after a short write
+// writev again with the entries (and the part of an entry) still owed.
+bool writev_all(int fd, iovec* iov, int cnt, Stats* st) {
+  size_t left = 0;
+  for (int i = 0; i < cnt; ++i) left += iov[i].iov_len;
+  while (left > 0) {
+    const ssize_t w = writev(fd, iov, cnt);
+    if (w > 0) {
+      left -= static_cast<size_t>(w);
+      for (size_t k = static_cast<size_t>(w); k > 0 || (cnt > 0 && iov->iov_len == 0);) {
+        const size_t take = std::min(k, iov->iov_len);
+        iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + take;
+        iov->iov_len -= take;
+        k -= take;
+        if (iov->iov_len == 0) {
+          ++iov;
+          --cnt;
+        }
+      }
+      if (left > 0 && st) ++st->short_writes;
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (st) ++st->waits;
+      if (!wait_for(fd, POLLOUT)) return false;
+      continue;
+    }
+    if (w == 0) errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+// Sends `payload` as one framed message: one write of the whole, or with
+// `vectored` one writev of the length field and the two halves of the body.
+bool send_message(int fd, const Bytes& payload, bool vectored, Stats* st = nullptr) {
+  if (!vectored) {
+    const Bytes m = framed(payload);
+    return write_all(fd, m.data(), m.size(), st);
+  }
+  tav::be32 n;
+  n = static_cast<uint32_t>(payload.size());
+  auto* body = const_cast<uint8_t*>(payload.data());
+  const size_t half = payload.size() / 2;
+  iovec v[3] = {{&n, sizeof n}, {body, half}, {body + half, payload.size() - half}};
+  return writev_all(fd, v, 3, st);
+}
+
+// Reads framed messages with readv. Every call has two entries: the rest of
+// the length field (or, once it is complete, the rest of the body, at most
+// `chunk` bytes) and a spare buffer of `chunk` bytes. What lands in the spare
+// buffer is taken into the message, and what lies beyond its end is kept for
+// the next one.
+class VectoredReader {
+ public:
+  explicit VectoredReader(size_t chunk) : chunk_(chunk), spare_(chunk) {}
+
+  // False at end of file before the message is complete (errno 0), on an
+  // error, or on a length above kMaxMessage (EMSGSIZE).
+  bool next(int fd, Bytes& out, Stats* st = nullptr) {
+    have_ = 0;
+    got_ = 0;
+    out.clear();
+    const size_t used = absorb(kept_.data(), kept_.size(), out);
+    if (used == SIZE_MAX) return false;
+    kept_.erase(kept_.begin(), kept_.begin() + static_cast<long>(used));
+    while (!complete(out)) {
+      iovec v[2];
+      if (have_ < 4)
+        v[0] = {head_ + have_, 4 - have_};
+      else
+        v[0] = {out.data() + got_, std::min(out.size() - got_, chunk_)};
+      v[1] = {spare_.data(), spare_.size()};
+      const ssize_t r = readv(fd, v, 2);
+      if (r == 0) {
+        errno = 0;
+        return false;
+      }
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          if (st) ++st->waits;
+          if (!wait_for(fd, POLLIN)) return false;
+          continue;
+        }
+        return false;
+      }
+      const size_t first = std::min(static_cast<size_t>(r), v[0].iov_len);
+      if (have_ < 4) {
+        have_ += first;
+        if (have_ == 4 && !sized(out)) return false;
+      } else {
+        got_ += first;
+      }
+      const size_t extra = static_cast<size_t>(r) - first;
+      const size_t taken = absorb(spare_.data(), extra, out);
+      if (taken == SIZE_MAX) return false;
+      kept_.insert(kept_.end(), spare_.begin() + static_cast<long>(taken),
+                   spare_.begin() + static_cast<long>(extra));
+    }
+    return true;
+  }
+
+ private:
+  bool complete(const Bytes& out) const { return have_ == 4 && got_ == out.size(); }
+
+  // The length field is complete: the body gets its size.
+  bool sized(Bytes& out) {
+    const uint32_t n = be32_at(head_);
+    if (n > kMaxMessage) {
+      errno = EMSGSIZE;
+      return false;
+    }
+    out.resize(n);
+    return true;
+  }
+
+  // Takes bytes that arrived elsewhere into the message in progress; returns
+  // how many belonged to it (SIZE_MAX on a refused length).
+  size_t absorb(const uint8_t* p, size_t k, Bytes& out) {
+    size_t used = 0;
+    if (have_ < 4 && k > 0) {
+      const size_t t = std::min(4 - have_, k);
+      memcpy(head_ + have_, p, t);
+      have_ += t;
+      used = t;
+      if (have_ == 4 && !sized(out)) return SIZE_MAX;
+    }
+    if (have_ == 4) {
+      const size_t t = std::min(out.size() - got_, k - used);
+      if (t > 0) memcpy(out.data() + got_, p + used, t);
+      got_ += t;
+      used += t;
+    }
+    return used;
+  }
+
+  size_t chunk_;
+  Bytes spare_;
+  Bytes kept_;  // bytes of the next message that came with this one
+  uint8_t head_[4] = {};
+  size_t have_ = 0;  // bytes of the length field in head_
+  size_t got_ = 0;   // bytes of the body in out
+};
+
 void bounded_waits(int fd) {
   timeval tv{kWaitMs / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -273,15 +434,50 @@ struct ServeOptions {
   std::string back_host;
   int back_port = 0;
   size_t chunk = kServeChunk;
+  bool vectored = false;
+  bool readv = false;
 };
+
+// The answer to request `q`: reply(q), or with --forward reply of what the
+// back server answered to q (over `back`, connected on first use). False when
+// the back server cannot be reached or does not answer.
+bool answer_of(const Bytes& q, const ServeOptions& o, int& back, VectoredReader& from_back, Bytes& answer) {
+  if (o.back_port <= 0) {
+    answer = reply_of(q);
+    return true;
+  }
+  if (back < 0 && (back = connect_to(o.back_host.c_str(), o.back_port, false)) < 0) {
+    fail("connect to the back server");
+    return false;
+  }
+  Bytes got;
+  if (!send_message(back, q, o.vectored) ||
+      !(o.readv ? from_back.next(back, got) : read_message(back, got, kServeChunk))) {
+    fail("call to the back server");
+    return false;
+  }
+  answer = reply_of(got);
+  return true;
+}
 
 // Answers the requests of one connection. Requests are taken from a buffer
 // filled with reads of up to `chunk` bytes, so a small request arrives in a
-// single read.
+// single read; with --readv they are read one by one with readv.
 void serve_connection(int fd, const ServeOptions& o) {
   no_delay(fd);
   bounded_waits(fd);
   int back = -1;
+  VectoredReader from_back(kServeChunk);
+  if (o.readv) {
+    VectoredReader from_client(o.chunk);
+    Bytes q, answer;
+    while (from_client.next(fd, q) && answer_of(q, o, back, from_back, answer) &&
+           send_message(fd, answer, o.vectored)) {
+    }
+    if (back >= 0) close(back);
+    close(fd);
+    return;
+  }
   Bytes in;
   size_t used = 0;
   Bytes buf(o.chunk);
@@ -301,23 +497,7 @@ void serve_connection(int fd, const ServeOptions& o) {
           used = 0;
         }
         Bytes answer;
-        if (o.back_port > 0) {
-          if (back < 0 && (back = connect_to(o.back_host.c_str(), o.back_port, false)) < 0) {
-            fail("connect to the back server");
-            break;
-          }
-          const Bytes m = framed(q);
-          Bytes got;
-          if (!write_all(back, m.data(), m.size()) || !read_message(back, got, kServeChunk)) {
-            fail("call to the back server");
-            break;
-          }
-          answer = reply_of(got);
-        } else {
-          answer = reply_of(q);
-        }
-        const Bytes m = framed(answer);
-        if (!write_all(fd, m.data(), m.size())) break;
+        if (!answer_of(q, o, back, from_back, answer) || !send_message(fd, answer, o.vectored)) break;
         continue;
       }
     }
@@ -368,6 +548,8 @@ struct CallOptions {
   bool peek = false;
   int hops = 1;
   bool send_only = false;
+  bool vectored = false;
+  bool readv = false;
 };
 
 // Waits for the first byte of the next message and peeks at it.
@@ -395,18 +577,18 @@ int call(const CallOptions& o) {
   if (o.nonblock) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 
   Stats st;
+  VectoredReader reader(o.chunk);
   uint64_t digest = 0xcbf29ce484222325ULL;
   unsigned long long sent = 0, received = 0;
   long bad = 0;
   for (long round = 0; round < o.rounds; ++round) {
     const size_t size = o.sizes[static_cast<size_t>(round) % o.sizes.size()];
     const Bytes q = request_of(static_cast<uint64_t>(round), size);
-    const Bytes m = framed(q);
-    if (!write_all(fd, m.data(), m.size(), &st)) {
+    if (!send_message(fd, q, o.vectored, &st)) {
       fprintf(stderr, "rr_peer: round %ld: write: %s\n", round, strerror(errno));
       return 1;
     }
-    sent += m.size();
+    sent += 4 + q.size();
     if (o.send_only) continue;
 
     uint8_t first = 0;
@@ -415,7 +597,7 @@ int call(const CallOptions& o) {
       return 1;
     }
     Bytes got;
-    if (!read_message(fd, got, o.chunk, &st)) {
+    if (!(o.readv ? reader.next(fd, got, &st) : read_message(fd, got, o.chunk, &st))) {
       fprintf(stderr, "rr_peer: round %ld: read: %s\n", round, errno ? strerror(errno) : "end of file");
       return 1;
     }
@@ -512,8 +694,10 @@ int raw_listen(int port, const char* file, int delay_ms) {
 int usage() {
   fprintf(stderr,
           "usage: rr_peer serve <port|0> [--once] [--forward host:port] [--read-chunk N]\n"
+          "                     [--vectored] [--readv]\n"
           "       rr_peer call <host> <port> <rounds> <size>... [--read-chunk N] [--nonblock]\n"
           "                    [--small-buffers] [--peek] [--hops H] [--send-only]\n"
+          "                    [--vectored] [--readv]\n"
           "       rr_peer raw-listen <port|0> <file> [--delay-ms N]\n");
   return 2;
 }
@@ -541,6 +725,10 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--once") {
         o.once = true;
+      } else if (args[i] == "--vectored") {
+        o.vectored = true;
+      } else if (args[i] == "--readv") {
+        o.readv = true;
       } else if (args[i] == "--forward" && i + 1 < args.size()) {
         const std::string hp = args[++i];
         const size_t colon = hp.rfind(':');
@@ -579,6 +767,10 @@ int main(int argc, char** argv) {
         o.peek = true;
       } else if (args[i] == "--send-only") {
         o.send_only = true;
+      } else if (args[i] == "--vectored") {
+        o.vectored = true;
+      } else if (args[i] == "--readv") {
+        o.readv = true;
       } else if (parse_size(args[i].c_str(), v, 1, 1u << 20)) {
         o.sizes.push_back(v);
       } else {
