@@ -11,7 +11,12 @@
 // Every request and every reply is one write of <size> bytes, read back with
 // reads until complete: reads of exactly the bytes still missing, or, with
 // RR_READ_BUFFER=<n> in the environment, reads into a buffer of n bytes (as
-// servers with a fixed receive buffer do). The server binds a concrete port (found free first):
+// servers with a fixed receive buffer do). With RR_VECTORED=1 every message
+// is written with one writev of three entries instead: a 4-byte length field
+// and the two halves of the <size> bytes (continued with writev after a short
+// write); the reader reads the whole message (length field and bytes) as
+// above and checks the length.
+// The server binds a concrete port (found free first):
 // a listener on port 0 is not registered for monitored clients to find, and
 // the connection would not be a service connection.
 #include <arpa/inet.h>
@@ -47,8 +52,26 @@ std::vector<char> read_buffer;  // empty: reads of exactly the missing bytes
 // is the floor of what the framed wire costs by itself.
 bool wire_only = false;
 char wire_header[96];
+// RR_VECTORED=1: messages go out as length field and two halves in one writev.
+bool vectored = false;
+
+bool read_plain(int fd, char* p, size_t n);
 
 bool read_exact(int fd, char* p, size_t n) {
+  if (vectored) {
+    // The message is the length field and the bytes, read as one whole.
+    static std::vector<char> frame;
+    frame.resize(4 + n);
+    if (!read_plain(fd, frame.data(), frame.size())) return false;
+    uint32_t len;
+    memcpy(&len, frame.data(), sizeof len);
+    memcpy(p, frame.data() + 4, n);
+    return ntohl(len) == n;
+  }
+  return read_plain(fd, p, n);
+}
+
+bool read_plain(int fd, char* p, size_t n) {
   if (wire_only) {
     // Request and reply alternate: one readv takes header and message.
     char* dst = read_buffer.empty() ? p : read_buffer.data();
@@ -82,7 +105,33 @@ bool read_exact(int fd, char* p, size_t n) {
   return true;
 }
 
+// Writes the whole of `v` with writev, again with what is left after a short
+// write.
+bool writev_all(int fd, iovec* v, int cnt) {
+  while (cnt > 0) {
+    const ssize_t w = writev(fd, v, cnt);
+    if (w <= 0) return false;
+    for (size_t k = static_cast<size_t>(w); cnt > 0 && (k > 0 || v->iov_len == 0);) {
+      const size_t take = std::min(k, v->iov_len);
+      v->iov_base = static_cast<char*>(v->iov_base) + take;
+      v->iov_len -= take;
+      k -= take;
+      if (v->iov_len == 0) {
+        ++v;
+        --cnt;
+      }
+    }
+  }
+  return true;
+}
+
 bool write_all(int fd, const char* p, size_t n) {
+  if (vectored) {
+    uint32_t len = htonl(static_cast<uint32_t>(n));
+    char* body = const_cast<char*>(p);
+    iovec v[3] = {{&len, sizeof len}, {body, n / 2}, {body + n / 2, n - n / 2}};
+    return writev_all(fd, v, 3);
+  }
   if (wire_only) {
     iovec v[2] = {{wire_header, sizeof wire_header}, {const_cast<char*>(p), n}};
     return writev(fd, v, 2) == static_cast<ssize_t>(sizeof wire_header + n);
@@ -199,6 +248,11 @@ int main(int argc, char** argv) {
   if (const char* rb = getenv("RR_READ_BUFFER"); rb && atol(rb) > 0)
     read_buffer.resize(static_cast<size_t>(atol(rb)));
   if (const char* w = getenv("RR_WIRE_ONLY"); w && strcmp(w, "1") == 0) wire_only = true;
+  if (const char* v = getenv("RR_VECTORED"); v && strcmp(v, "1") == 0) vectored = true;
+  if (wire_only && vectored) {
+    fprintf(stderr, "rr_bench: RR_WIRE_ONLY and RR_VECTORED exclude each other\n");
+    return 2;
+  }
   if (argc == 3 && strcmp(argv[1], "serve") == 0) {
     const long size = atol(argv[2]);
     return size > 0 ? serve(static_cast<size_t>(size)) : usage();

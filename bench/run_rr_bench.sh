@@ -12,9 +12,14 @@
 # probe: a framed write must stay one system call (block and payload in one
 # writev), and one request line of strace shows that call.
 #
-#   bench/run_rr_bench.sh [build-dir] [repetitions] [seconds-per-run] [placement]
+#   bench/run_rr_bench.sh [build-dir] [repetitions] [seconds-per-run] [placement] [writes]
 #
-# Defaults: build, 5 repetitions, 1 second per run, placement "same".
+# Defaults: build, 5 repetitions, 1 second per run, placement "same", writes
+# "plain" (or RR_WRITES from the environment).
+# Writes: "plain" writes every message with one write; "vectored" writes it
+# with one writev of a length field and the two halves of the message
+# (RR_VECTORED=1 for bench_rr) and runs only the builds that interpose writev
+# (jeus, weblogic) against no probe.
 # Placement: "same" pins server and client to CPU 0 (each round costs CPU
 # time only, which is what the probe adds to); "split" pins them to CPUs 0
 # and 1 (each round also pays two cross-CPU wake-ups, which on a small
@@ -26,14 +31,26 @@ build=${1:-$here/../build}
 reps=${2:-5}
 secs=${3:-1}
 placement=${4:-same}
+writes=${5:-${RR_WRITES:-plain}}
 
 build=$(cd "$build" && pwd)
 bin=$build/bench/bench_rr
 libdir=$build/probe
-builds=(jeus weblogic tmax webtob)
-# "wire" runs without the probe but writes and reads the framed wire
-# (header in front of every message, writev/readv): the floor of the framing.
-variants=(none wire "${builds[@]}")
+case $writes in
+  plain)
+    builds=(jeus weblogic tmax webtob)
+    # "wire" runs without the probe but writes and reads the framed wire
+    # (header in front of every message, writev/readv): the floor of the framing.
+    variants=(none wire "${builds[@]}")
+    unset RR_VECTORED
+    ;;
+  vectored)
+    builds=(jeus weblogic)
+    variants=(none "${builds[@]}")
+    export RR_VECTORED=1
+    ;;
+  *) echo "writes: plain or vectored" >&2; exit 1 ;;
+esac
 sizes=(64 1024)
 
 case $placement in
@@ -118,7 +135,7 @@ for ((r = 1; r <= reps; r++)); do
 done
 unset RR_READ_BUFFER
 
-echo "request/reply rounds per second over loopback TCP, median of $reps runs of ${secs}s, placement $placement"
+echo "request/reply rounds per second over loopback TCP, median of $reps runs of ${secs}s, placement $placement, $writes writes"
 awk -v variants="${variants[*]}" -v sizes="${cases[*]}" '
   { key = $1 SUBSEP $2; n[key]++; v[key, n[key]] = $3 }
   END {
@@ -171,7 +188,7 @@ if command -v strace >/dev/null; then
   echo
   echo "one framed request as the jeus build sends it:"
   run_pair jeus 1024 -1 "$work/qel.conf" strace -qq -e trace=write,writev -s 6 2>&1 >/dev/null |
-    grep -m1 '^writev(' | sed 's/^/  /'
+    awk '/^writev\(/ && !shown { print "  " $0; shown = 1 }'  # reads all: no SIGPIPE for strace
 else
   echo "strace not found: no system call counts"
 fi

@@ -256,9 +256,9 @@ TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
         line(rc);
         return rc;
       }
-      if (m && blk.gflag == 1) {
-        tav::take_block(m, blk);
-        tav::java_put(m);
+      if (blk.gflag == 1) {
+        Taker sink{m, fd};
+        on_block(&sink, blk);
       }
     }
     if (r.rsize < 1) {

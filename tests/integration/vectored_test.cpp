@@ -45,11 +45,15 @@ using Args = std::vector<std::string>;
 struct VecBuild {
   const char* build;
   Args io;
+  // Whether an entry read reports the start of a transaction (RS): the
+  // WebLogic build makes the identifier without a record and leaves that
+  // report to the server's adapter.
+  bool reports_start;
 };
 
 const VecBuild kVecBuilds[] = {
-    {"jeus", {"--vectored", "--readv"}},
-    {"weblogic", {"--vectored"}},
+    {"jeus", {"--vectored", "--readv"}, true},
+    {"weblogic", {"--vectored"}, false},
 };
 
 void PrintTo(const VecBuild& b, std::ostream* os) { *os << b.build; }
@@ -181,7 +185,8 @@ class VectoredTransaction : public testing::TestWithParam<std::tuple<VecBuild, M
 // back, the back takes it over (same identifier; the back's records follow
 // the front's in sequence), the back's answer hands it back and the front's
 // reply ends it. FULL: RS, SC, RC (back), SC (back), RC, SE; HALF: only the
-// sends report: SC, SC (back), SE.
+// sends report: SC, SC (back), SE. Where the build leaves the start to the
+// adapter, FULL lacks the RS record (sequence 0).
 TEST_P(VectoredTransaction, FrontToBackAndBack) {
   const auto& [vb, mode] = GetParam();
   ProbeSandbox box(vb.build);
@@ -219,10 +224,12 @@ TEST_P(VectoredTransaction, FrontToBackAndBack) {
     bool in_front;
     char start, send;
   };
-  const std::vector<Step> expected =
+  std::vector<Step> expected =
       full ? std::vector<Step>{{true, 'S', 'R'}, {true, 'C', 'S'}, {false, 'C', 'R'},
                                {false, 'C', 'S'}, {true, 'C', 'R'}, {true, 'E', 'S'}}
            : std::vector<Step>{{true, 'C', 'S'}, {false, 'C', 'S'}, {true, 'E', 'S'}};
+  const size_t unreported = full && !vb.reports_start ? 1 : 0;
+  expected.erase(expected.begin(), expected.begin() + static_cast<long>(unreported));
   std::vector<mzp1_t> records;
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (records.size() < expected.size() * sizes.size() && std::chrono::steady_clock::now() < deadline) {
@@ -265,7 +272,7 @@ TEST_P(VectoredTransaction, FrontToBackAndBack) {
     for (size_t i = 0; i < steps.size(); ++i) {
       SCOPED_TRACE("step " + std::to_string(i));
       char seq[24];
-      snprintf(seq, sizeof seq, "%05zu", i);
+      snprintf(seq, sizeof seq, "%05zu", i + unreported);
       EXPECT_EQ(text(steps[i].seq, sizeof steps[i].seq), seq);
       EXPECT_EQ(steps[i].type, expected[i].in_front ? front_pid : back_pid);
       EXPECT_EQ(steps[i].start[0], expected[i].start);
@@ -273,11 +280,12 @@ TEST_P(VectoredTransaction, FrontToBackAndBack) {
     }
     // The front's vectored call names the back and the size of the whole
     // message (length field and both halves), and the back saw that block.
-    const mzp1_t& call_out = steps[full ? 1 : 0];
+    const size_t call_at = full ? 1 - unreported : 0;
+    const mzp1_t& call_out = steps[call_at];
     EXPECT_EQ(call_out.port.get(), static_cast<uint32_t>(back_port));
     EXPECT_EQ(call_out.iosize.get(), 4 + sizes[t]);
     if (full) {
-      EXPECT_EQ(steps[2].iosize.get(), 4 + sizes[t]);
+      EXPECT_EQ(steps[call_at + 1].iosize.get(), 4 + sizes[t]);
     }
   }
 }
@@ -400,7 +408,7 @@ TEST_P(VectoredSyscall, BlockAndEntriesInOneWritev) {
   const std::string trace = box.path("strace.txt");
   // strace itself runs without the probe; only the traced client gets it.
   const RunResult r = box.run_plain({"strace", "-f", "-qq", "-o", trace, "-e",
-                                     "trace=connect,write,writev,sendto,sendmsg", "-E",
+                                     "trace=connect,close,write,writev,sendto,sendmsg", "-E",
                                      "LD_PRELOAD=" + box.library(), RR_PEER_BIN, "call", "127.0.0.1",
                                      std::to_string(port), "1", "996", "--vectored", "--send-only"});
   if (!r.ok() && r.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace not permitted: " << r.err;
@@ -408,7 +416,8 @@ TEST_P(VectoredSyscall, BlockAndEntriesInOneWritev) {
   ASSERT_TRUE(ended(*w).ok());
   EXPECT_EQ(read_file(box.path("wire.bin")).size(), 96u + 1000u);
 
-  // The descriptor that connected to the witness, then every write on it.
+  // The descriptor that connected to the witness, then every write on it
+  // until it is closed (the number is used again for other files).
   std::istringstream lines(read_file(trace));
   const std::regex connect_re("connect\\((\\d+), .*htons\\(" + std::to_string(port) + "\\)");
   std::string fd, line;
@@ -417,6 +426,7 @@ TEST_P(VectoredSyscall, BlockAndEntriesInOneWritev) {
     std::smatch m;
     if (fd.empty() && std::regex_search(line, m, connect_re)) fd = m[1];
     if (fd.empty()) continue;
+    if (line.find("close(" + fd + ")") != std::string::npos) break;
     for (const char* call : {"write(", "writev(", "sendto(", "sendmsg("})
       if (line.find(std::string(call) + fd + ",") != std::string::npos) writes.push_back(line);
   }
