@@ -2,7 +2,8 @@
 // request/reply rounds whose data must come out as without the probe, the
 // blocks on the wire as a plain witness sees them, Python peers, a peer that
 // is not monitored, and the type-1 records that a front and a back server
-// put on the gtuid queue while one transaction travels between them.
+// put on the gtuid queue while one transaction travels between them. The
+// builds that interpose writev also run the rounds with vectored messages.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,8 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -89,6 +92,30 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
+// How the hosts of a test do their I/O: plainly (read and write) under every
+// build, or vectored under the builds that interpose writev (the JEUS build
+// also readv; WebLogic hosts read with read and recv).
+struct Variant {
+  std::string build;
+  std::vector<std::string> io;  // options of rr_peer
+  std::string name;
+};
+
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
+
+std::vector<Variant> vectored_variants() {
+  return {{"jeus", {"--vectored", "--readv"}, "jeus_vectored"}, {"weblogic", {"--vectored"}, "weblogic_vectored"}};
+}
+
+std::vector<Variant> variants() {
+  std::vector<Variant> all;
+  for (const std::string& b : probe_builds()) all.push_back({b, {}, b});
+  for (const Variant& v : vectored_variants()) all.push_back(v);
+  return all;
+}
+
+std::string variant_name(const testing::TestParamInfo<Variant>& info) { return info.param.name; }
+
 // --- request/reply over a service connection ----------------------------------
 
 struct CallCase {
@@ -108,19 +135,19 @@ const CallCase kCalls[] = {
 };
 
 // The same server twice, without and with the probe, for clients to compare.
-class ServiceRoundTrip : public ProbeBuildTest {
+class ServiceRoundTrip : public testing::TestWithParam<Variant> {
  protected:
   void SetUp() override {
-    ProbeBuildTest::SetUp();
+    box = std::make_unique<ProbeSandbox>(GetParam().build);
     monitored_peers(*box, relay);
     const int p1 = free_port(), p2 = free_port();
     plain_port = std::to_string(p1);
     probed_port = std::to_string(p2);
-    plain_server = start_server(*box, {RR_PEER_BIN, "serve", plain_port}, false, p1);
-    probed_server = start_server(*box, {RR_PEER_BIN, "serve", probed_port}, true, p2);
+    plain_server = start_server(*box, concat({RR_PEER_BIN, "serve", plain_port}, GetParam().io), false, p1);
+    probed_server = start_server(*box, concat({RR_PEER_BIN, "serve", probed_port}, GetParam().io), true, p2);
   }
   std::vector<std::string> call(const std::string& port, const std::vector<std::string>& args) {
-    return concat({RR_PEER_BIN, "call", "127.0.0.1", port}, args);
+    return concat(concat({RR_PEER_BIN, "call", "127.0.0.1", port}, args), GetParam().io);
   }
   // Both ends took `n` connections as service connections, so every
   // message went out framed and was unframed again.
@@ -130,6 +157,7 @@ class ServiceRoundTrip : public ProbeBuildTest {
     EXPECT_EQ(occurrences(logs, "accept. qel service set"), n) << logs;
   }
 
+  std::unique_ptr<ProbeSandbox> box;
   Bound relay{SOCK_DGRAM};
   std::string plain_port, probed_port;
   Background* plain_server = nullptr;
@@ -174,7 +202,7 @@ TEST_P(ServiceRoundTrip, ParallelClientsGetTheirOwnReplies) {
   expect_service_connections(kClients);
 }
 
-QEL_FOR_ALL_BUILDS(ServiceRoundTrip);
+INSTANTIATE_TEST_SUITE_P(Builds, ServiceRoundTrip, testing::ValuesIn(variants()), variant_name);
 
 // --- the wire as a plain witness sees it --------------------------------------
 
@@ -195,14 +223,15 @@ const WireCase kWires[] = {
 
 void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
 
-class WireFormat : public testing::TestWithParam<std::tuple<std::string, WireCase>> {};
+class WireFormat : public testing::TestWithParam<std::tuple<Variant, WireCase>> {};
 
 // Every message of a preloaded client goes out as one 96-byte block (marker,
 // gflag 0 or 1, identifier digits, pck = the message's length) followed by
 // exactly the bytes the client wrote; no other bytes are added.
 TEST_P(WireFormat, EveryMessageBehindOneBlock) {
-  const auto& [build, c] = GetParam();
-  ProbeSandbox box(build);
+  const auto& [variant, c] = GetParam();
+  ProbeSandbox box(variant.build);
+  const std::vector<std::string> client_args = concat(concat(c.call_args, {"--send-only"}), variant.io);
   Bound relay(SOCK_DGRAM);
   monitored_peers(box, relay);
 
@@ -212,8 +241,7 @@ TEST_P(WireFormat, EveryMessageBehindOneBlock) {
   Background* w1 =
       start_server(box, concat({RR_PEER_BIN, "raw-listen", std::to_string(p1), plain_file}, c.listen_args), false, p1);
   ASSERT_TRUE(w1);
-  const RunResult plain = box.run_plain(
-      concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p1)}, concat(c.call_args, {"--send-only"})));
+  const RunResult plain = box.run_plain(concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p1)}, client_args));
   ASSERT_TRUE(plain.ok()) << plain.describe();
   ASSERT_TRUE(wait_end(*w1, 30s).ok());
 
@@ -222,8 +250,7 @@ TEST_P(WireFormat, EveryMessageBehindOneBlock) {
   Background* w2 =
       start_server(box, concat({RR_PEER_BIN, "raw-listen", std::to_string(p2), framed_file}, c.listen_args), false, p2);
   ASSERT_TRUE(w2);
-  const RunResult probed = box.run(
-      concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p2)}, concat(c.call_args, {"--send-only"})));
+  const RunResult probed = box.run(concat({RR_PEER_BIN, "call", "127.0.0.1", std::to_string(p2)}, client_args));
   ASSERT_TRUE(probed.ok()) << probed.describe();
   EXPECT_EQ(probed.out, plain.out);
   if (c.short_writes) {
@@ -259,9 +286,9 @@ TEST_P(WireFormat, EveryMessageBehindOneBlock) {
   EXPECT_EQ(messages, std::stol(c.call_args[0]));
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, WireFormat, testing::Combine(testing::ValuesIn(probe_builds()), testing::ValuesIn(kWires)),
+INSTANTIATE_TEST_SUITE_P(Builds, WireFormat, testing::Combine(testing::ValuesIn(variants()), testing::ValuesIn(kWires)),
                          [](const auto& info) {
-                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
+                           return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
                          });
 
 // --- blocks written by hand --------------------------------------------------------
@@ -689,7 +716,7 @@ const ModeCase kModes[] = {{"full", "FULL", false}, {"half", "HALF", false}, {"f
 
 void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
 
-class TransactionRecords : public testing::TestWithParam<std::tuple<std::string, ModeCase>> {};
+class TransactionRecords : public testing::TestWithParam<std::tuple<Variant, ModeCase>> {};
 
 // An unmonitored client sends requests to a front server whose port is an
 // entry (START); the front forwards each to a back server over a service
@@ -701,7 +728,8 @@ class TransactionRecords : public testing::TestWithParam<std::tuple<std::string,
 // sides report; in HALF mode the receive side reports nothing and only the
 // send side advances it. With BMT mode the date text is never written.
 TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
-  const auto& [build, mode] = GetParam();
+  const auto& [variant, mode] = GetParam();
+  const std::string& build = variant.build;
   ProbeSandbox box(build);
   Bound relay(SOCK_DGRAM);
   monitored_peers(box, relay);
@@ -716,17 +744,22 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
   ASSERT_GE(queue.id(), 0) << strerror(errno);
   Drain drain(queue.id());
 
-  Background* back = start_server(box, {RR_PEER_BIN, "serve", std::to_string(back_port)}, true, back_port);
+  Background* back =
+      start_server(box, concat({RR_PEER_BIN, "serve", std::to_string(back_port)}, variant.io), true, back_port);
   ASSERT_TRUE(back);
   Background* front = start_server(
-      box, {RR_PEER_BIN, "serve", std::to_string(front_port), "--forward", "127.0.0.1:" + std::to_string(back_port)},
+      box,
+      concat({RR_PEER_BIN, "serve", std::to_string(front_port), "--forward", "127.0.0.1:" + std::to_string(back_port)},
+             variant.io),
       true, front_port);
   ASSERT_TRUE(front);
-  const std::vector<size_t> sizes{64, 1000, 200};
+  // A one-byte body leaves the middle entry of a vectored message empty.
+  const std::vector<size_t> sizes{1, 1000, 70000};
   std::vector<std::string> call{RR_PEER_BIN, "call", "127.0.0.1", std::to_string(front_port),
                                 std::to_string(sizes.size())};
   for (size_t s : sizes) call.push_back(std::to_string(s));
   call.insert(call.end(), {"--hops", "2"});
+  call = concat(call, variant.io);
   const RunResult client = box.run_plain(call);
   ASSERT_TRUE(client.ok()) << client.describe();
 
@@ -814,10 +847,68 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, TransactionRecords,
-                         testing::Combine(testing::ValuesIn(probe_builds()), testing::ValuesIn(kModes)),
+                         testing::Combine(testing::ValuesIn(variants()), testing::ValuesIn(kModes)),
                          [](const auto& info) {
-                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
+                           return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
                          });
+
+// --- one system call per vectored message ------------------------------------
+
+class VectoredSyscall : public testing::TestWithParam<Variant> {};
+
+// The block and the three entries of a vectored message leave in a single
+// writev: strace of the preloaded client shows, on the connected socket, one
+// call and no other write, with the entries 96 (block), 4, 498 and 498 bytes
+// and all 1096 bytes taken.
+TEST_P(VectoredSyscall, BlockAndEntriesInOneWritev) {
+  const Variant& v = GetParam();
+  if (!on_path("strace")) GTEST_SKIP() << "strace is not on PATH";
+  ProbeSandbox box(v.build);
+  Bound relay(SOCK_DGRAM);
+  monitored_peers(box, relay);
+  const int port = free_port();
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(port) + ":SERVICE");
+  Background* w =
+      start_server(box, {RR_PEER_BIN, "raw-listen", std::to_string(port), box.path("wire.bin")}, false, port);
+  ASSERT_TRUE(w);
+  const std::string trace = box.path("strace.txt");
+  // strace itself runs without the probe; only the traced client gets it.
+  const RunResult r = box.run_plain(concat({"strace", "-f", "-qq", "-o", trace, "-e",
+                                            "trace=connect,close,write,writev,sendto,sendmsg", "-E",
+                                            "LD_PRELOAD=" + box.library(), RR_PEER_BIN, "call", "127.0.0.1",
+                                            std::to_string(port), "1", "996", "--send-only"},
+                                           v.io));
+  if (!r.ok() && r.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace not permitted: " << r.err;
+  ASSERT_TRUE(r.ok()) << r.describe();
+  ASSERT_TRUE(wait_end(*w, 30s).ok());
+  EXPECT_EQ(read_file(box.path("wire.bin")).size(), 96u + 1000u);
+
+  // The descriptor that connected to the witness, then every write on it
+  // until it is closed (the number is used again for other files).
+  std::istringstream lines(read_file(trace));
+  const std::regex connect_re("connect\\((\\d+), .*htons\\(" + std::to_string(port) + "\\)");
+  std::string fd, line;
+  std::vector<std::string> writes;
+  while (std::getline(lines, line)) {
+    std::smatch m;
+    if (fd.empty() && std::regex_search(line, m, connect_re)) fd = m[1];
+    if (fd.empty()) continue;
+    if (line.find("close(" + fd + ")") != std::string::npos) break;
+    for (const char* call : {"write(", "writev(", "sendto(", "sendmsg("})
+      if (line.find(std::string(call) + fd + ",") != std::string::npos) writes.push_back(line);
+  }
+  ASSERT_FALSE(fd.empty()) << read_file(trace);
+  ASSERT_EQ(writes.size(), 1u) << read_file(trace);
+  const std::string& w1 = writes[0];
+  EXPECT_NE(w1.find("writev(" + fd + ","), std::string::npos) << w1;
+  std::vector<std::string> lens;
+  const std::regex len_re("iov_len=(\\d+)");
+  for (std::sregex_iterator it(w1.begin(), w1.end(), len_re), end; it != end; ++it) lens.push_back((*it)[1]);
+  EXPECT_EQ(lens, (std::vector<std::string>{"96", "4", "498", "498"})) << w1;
+  EXPECT_NE(w1.find("= 1096"), std::string::npos) << w1;
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, VectoredSyscall, testing::ValuesIn(vectored_variants()), variant_name);
 
 // --- WebLogic messages ----------------------------------------------------------
 
@@ -941,7 +1032,9 @@ TEST_P(WlsMessages, TransactionWaitsForTheWholeMessage) {
     EXPECT_EQ(text(r.z.gtuid, sizeof r.z.gtuid), text(records[0].z.gtuid, sizeof r.z.gtuid));
     // The back hands the transaction on with its answer, not with the
     // interim news it wrote while the message was still coming.
-    if (in_back && r.z.start[0] == 'C' && r.z.send[0] == 'S') EXPECT_EQ(r.z.iosize.get(), 16u);
+    if (in_back && r.z.start[0] == 'C' && r.z.send[0] == 'S') {
+      EXPECT_EQ(r.z.iosize.get(), 16u);
+    }
   }
   EXPECT_EQ(events, c.events);
 }
