@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/tav_real.h"
+#include "block_bytes.h"
 #include "core/tav_frame.h"
 #include "core/tav_tables.h"
 
@@ -228,15 +229,7 @@ TEST_F(FrameSend, LongVectorGoesOutWhole) {
 // ---------------------------------------------------------------------------
 // Receipt, over a real stream socket pair.
 
-std::string block_bytes(uint8_t gflag, uint32_t pck, uint8_t digit = 12) {
-  gtuid_t b{};
-  memcpy(b.init, TAV_GTUID_INIT, 4);
-  b.gflag = gflag;
-  memset(b.gtuid, digit, sizeof b.gtuid);
-  b.seq = 4;
-  b.pck = pck;
-  return std::string(reinterpret_cast<const char*>(&b), sizeof b);
-}
+using qel::test::block_bytes;
 
 class FrameRecv : public ::testing::Test {
  protected:

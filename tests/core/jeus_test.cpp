@@ -16,6 +16,7 @@
 
 #include "base/tav_globals.h"
 #include "base/tav_mzp.h"
+#include "block_bytes.h"
 #include "child.h"
 #include "core/tav_build.h"
 #include "core/tav_gtuid.h"
@@ -29,15 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string block(uint8_t gflag, uint32_t pck, uint8_t digit = 12) {
-  gtuid_t b{};
-  memcpy(b.init, TAV_GTUID_INIT, 4);
-  b.gflag = gflag;
-  memset(b.gtuid, digit, sizeof b.gtuid);
-  b.seq = 4;
-  b.pck = pck;
-  return std::string(reinterpret_cast<const char*>(&b), sizeof b);
-}
+using qel::test::block_bytes;
 
 class HeaderReceipt : public ::testing::Test {
  protected:
@@ -85,11 +78,11 @@ TEST_F(HeaderReceipt, WhatTheRequestOpensWith) {
     int rc, flag, hform, rsize;
     uint8_t digit;  // the thread's identifier afterwards
   } cases[] = {
-      {"active block", block(1, 500) + "payload", 0, 1, 0, 500, 12},
-      {"block without transaction", block(0, 30, 13), -1, 1, 0, 30, 77},
+      {"active block", block_bytes(1, 500) + "payload", 0, 1, 0, 500, 12},
+      {"block without transaction", block_bytes(0, 30, 13), -1, 1, 0, 30, 77},
       {"JEUS header", std::string("\x00\x00\x27\x0f", 4) + std::string(92, 'j'), 4, 0, 3, 92, 77},
       {"other data", "GET / HTTP/1.0\r\n", 4, 0, 0, 0, 77},
-      {"not a block after the marker", block(7, 30), 96, 0, 0, 0, 77},
+      {"not a block after the marker", block_bytes(7, 30), 96, 0, 0, 0, 77},
       {"one byte that starts nothing", "x", 1, 0, 0, 0, 77},
   };
   for (const Case& c : cases) {
@@ -105,7 +98,9 @@ TEST_F(HeaderReceipt, WhatTheRequestOpensWith) {
     EXPECT_EQ(r().hform, c.hform);
     EXPECT_EQ(r().rsize, c.rsize);
     EXPECT_EQ(thread_digit(), c.digit);
-    if (c.rc == 0) EXPECT_EQ(m_->gtuid.seq.get(), 5) << "the receipt counts a hop in every mode";
+    if (c.rc == 0) {
+      EXPECT_EQ(m_->gtuid.seq.get(), 5) << "the receipt counts a hop in every mode";
+    }
     char rest[4096];
     while (recv(sv_[0], rest, sizeof rest, MSG_DONTWAIT) > 0) {
     }
@@ -121,7 +116,7 @@ TEST_F(HeaderReceipt, PeerThatClosesGivesEndOfFile) {
 
 // A marker or block in pieces is completed when the rest comes soon enough.
 TEST_F(HeaderReceipt, PiecesAreCompleted) {
-  const std::string b = block(1, 8);
+  const std::string b = block_bytes(1, 8);
   peer(b.substr(0, 2));
   std::thread later([&] {
     std::this_thread::sleep_for(20ms);
@@ -139,7 +134,7 @@ TEST_F(HeaderReceipt, PiecesAreCompleted) {
 // rest does not come ends after five waits of a second, and nothing of it is
 // taken over.
 TEST_F(HeaderReceipt, RestThatDoesNotComeIsNotWaitedForWithoutEnd) {
-  peer(block(1, 8).substr(0, 2));
+  peer(block_bytes(1, 8).substr(0, 2));
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(receive(), 2);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
@@ -147,7 +142,7 @@ TEST_F(HeaderReceipt, RestThatDoesNotComeIsNotWaitedForWithoutEnd) {
   char drain[8];
   while (recv(sv_[0], drain, sizeof drain, MSG_DONTWAIT) > 0) {
   }
-  peer(block(1, 8).substr(0, 40));
+  peer(block_bytes(1, 8).substr(0, 40));
   t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(receive(), 40);
   const auto took = std::chrono::steady_clock::now() - t0;

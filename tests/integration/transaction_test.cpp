@@ -438,19 +438,22 @@ QEL_FOR_ALL_BUILDS(HandMadeBlocks);
 
 // --- Python peers ----------------------------------------------------------------
 
-// A threading echo server: prints "ready <port>", then echoes every chunk it
-// receives. Mode "greet" first sends a greeting line (the server speaks
-// first); mode "split" answers a chunk with two writes, its 4-byte length
-// and then the chunk. It ends itself after two minutes whatever happens.
-constexpr const char* kEchoServer = R"(import socket, sys, threading, signal
-signal.alarm(120)
-port, mode = int(sys.argv[1]), sys.argv[2]
-s = socket.socket()
+// The listening socket of the Python servers below: port in `port`.
+constexpr const char* kPyListen = R"(s = socket.socket()
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", port))
 s.listen(8)
 print("ready", port, flush=True)
-def serve(c):
+)";
+
+// A threading echo server: prints "ready <port>", then echoes every chunk it
+// receives. Mode "greet" first sends a greeting line (the server speaks
+// first); mode "split" answers a chunk with two writes, its 4-byte length
+// and then the chunk. It ends itself after two minutes whatever happens.
+const std::string kEchoServer = std::string(R"(import socket, sys, threading, signal
+signal.alarm(120)
+port, mode = int(sys.argv[1]), sys.argv[2]
+)") + kPyListen + R"(def serve(c):
     with c:
         if mode == "greet":
             c.sendall(b"220 echo server ready\r\n")
@@ -716,6 +719,15 @@ const ModeCase kModes[] = {{"full", "FULL", false}, {"half", "HALF", false}, {"f
 
 void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
 
+// A front server whose port is an entry, and records on the first gtuid
+// queue of the sandbox (the test creates and drains it).
+void front_and_back(ProbeSandbox& box, const char* mode, int front_port) {
+  box.add_setting("qel.mode", mode);
+  box.add_setting("qel.gtuid.send.type", "QUEUE");
+  box.add_setting("qel.gtuid.queue.count", "1");
+  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+}
+
 class TransactionRecords : public testing::TestWithParam<std::tuple<Variant, ModeCase>> {};
 
 // An unmonitored client sends requests to a front server whose port is an
@@ -734,11 +746,8 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
   Bound relay(SOCK_DGRAM);
   monitored_peers(box, relay);
   const int front_port = free_port(), back_port = free_port();
-  box.add_setting("qel.mode", mode.mode);
   if (mode.bmt) box.add_setting("qel.gtuid.bmt.mode", "ON");
-  box.add_setting("qel.gtuid.send.type", "QUEUE");
-  box.add_setting("qel.gtuid.queue.count", "1");
-  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+  front_and_back(box, mode.mode, front_port);
 
   OwnQueue queue(box.key(1));
   ASSERT_GE(queue.id(), 0) << strerror(errno);
@@ -915,15 +924,10 @@ INSTANTIATE_TEST_SUITE_P(Builds, VectoredSyscall, testing::ValuesIn(vectored_var
 // The back: reads one message, as a whole with one large receive ("whole")
 // or in pieces ("pieces", answering 8 bytes of interim news after the first
 // piece), then answers 16 bytes and closes.
-constexpr const char* kWlsBack = R"(import signal, socket, sys
+const std::string kWlsBack = std::string(R"(import signal, socket, sys
 signal.alarm(60)
 port, how = int(sys.argv[1]), sys.argv[2]
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", port))
-s.listen(8)
-print("ready", port, flush=True)
-while True:
+)") + kPyListen + R"(while True:
     c, _ = s.accept()
     with c:
         if how == "whole":
@@ -943,15 +947,10 @@ while True:
 // The front: each request on its entry port makes it send one message of the
 // server's protocol (length, command, "e", a body) to the back; it answers
 // "ok" when the back's answer came back whole (after any interim news).
-constexpr const char* kWlsFront = R"(import signal, socket, sys
+const std::string kWlsFront = std::string(R"(import signal, socket, sys
 signal.alarm(60)
 port, back, cmd = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", port))
-s.listen(8)
-print("ready", port, flush=True)
-body = bytes(range(256)) * 2
+)") + kPyListen + R"(body = bytes(range(256)) * 2
 msg = (6 + len(body)).to_bytes(4, sys.byteorder) + bytes([cmd]) + b"e" + body
 while True:
     c, _ = s.accept()
@@ -992,10 +991,7 @@ TEST_P(WlsMessages, TransactionWaitsForTheWholeMessage) {
   Bound relay(SOCK_DGRAM);
   monitored_peers(box, relay);
   const int front_port = free_port(), back_port = free_port();
-  box.add_setting("qel.mode", "FULL");
-  box.add_setting("qel.gtuid.send.type", "QUEUE");
-  box.add_setting("qel.gtuid.queue.count", "1");
-  box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
+  front_and_back(box, "FULL", front_port);
   OwnQueue queue(box.key(1));
   ASSERT_GE(queue.id(), 0) << strerror(errno);
   Drain drain(queue.id());

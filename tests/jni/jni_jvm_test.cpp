@@ -213,12 +213,7 @@ class QueuedAdapterJvm : public AdapterJvm {
   }
   std::vector<std::string> events() const {
     std::vector<std::string> out;
-    struct {
-      long type;
-      char text[512];
-    } msg;
-    while (msgrcv(q, &msg, sizeof msg.text, 0, IPC_NOWAIT) > 0)
-      out.emplace_back(std::string(1, msg.text[80 - 8]) + msg.text[82 - 8]);
+    for (const mzp1_t& z : jvm::take_records(q)) out.push_back(jvm::letters(z));
     return out;
   }
   int q = -1;

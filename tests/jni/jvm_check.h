@@ -4,13 +4,38 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/msg.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
 
+#include "base/tav_mzp.h"
 #include "probe_run.h"
 
 namespace qel::test::jvm {
+
+// The type-1 messages waiting on queue `q`, taken off without waiting. The
+// cases produce few: the queue holds them all until the JVM is done.
+inline std::vector<mzp1_t> take_records(int q) {
+  std::vector<mzp1_t> out;
+  mzp1_t z{};
+  while (msgrcv(q, &z, sizeof z - sizeof z.type, 0, IPC_NOWAIT | MSG_NOERROR) > 0) {
+    out.push_back(z);
+    z = mzp1_t{};
+  }
+  return out;
+}
+
+// A fixed-width text field of a record, up to its first NUL.
+template <size_t N>
+std::string text_of(const char (&f)[N]) {
+  return std::string(f, strnlen(f, N));
+}
+
+// The start and send letters of a record ("ES": end, send side).
+inline std::string letters(const mzp1_t& z) { return std::string(1, z.start[0]) + z.send[0]; }
 
 // The command line that runs check class `cls` of the adapter package with
 // the library and the case name (and `extra` arguments). `classes` is the

@@ -63,19 +63,11 @@ class QelJvm : public testing::Test {
     qel::test::jvm::expect_clean(r);
     return r;
   }
-  // Few messages per case: the queue holds them all until the JVM is done.
   std::vector<Event> events() const {
+    namespace jvm = qel::test::jvm;
     std::vector<Event> out;
-    struct {
-      long type;
-      char text[512];
-    } msg;
-    auto text = [&](size_t off, size_t len) {
-      const std::string f(msg.text + off - 8, len);
-      return f.substr(0, f.find('\0'));
-    };
-    while (msgrcv(q, &msg, sizeof msg.text, 0, IPC_NOWAIT) > 0)
-      out.push_back({text(80, 1) + text(82, 1), text(8, 22), text(31, 5)});
+    for (const mzp1_t& z : jvm::take_records(q))
+      out.push_back({jvm::letters(z), jvm::text_of(z.gtuid), jvm::text_of(z.seq)});
     return out;
   }
 

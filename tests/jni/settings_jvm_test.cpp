@@ -167,19 +167,12 @@ class QueuedSettingsJvm : public SettingsJvm {
     q = msgget(box.key(1), IPC_CREAT | 0600);  // removed with the sandbox
     ASSERT_GE(q, 0) << strerror(errno);
   }
-  static std::string text(const char* at, size_t max) { return std::string(at, strnlen(at, max)); }
   std::vector<Message> messages() const {
+    namespace jvm = qel::test::jvm;
     std::vector<Message> out;
-    struct {
-      long type;
-      char text[512];
-    } msg;
-    while (msgrcv(q, &msg, sizeof msg.text, 0, IPC_NOWAIT) > 0) {
-      // Offsets of the message fields, counted with the 8-byte type.
-      auto at = [&](size_t offset) { return msg.text + (offset - 8); };
-      out.push_back({std::string(1, *at(80)) + *at(82), text(at(254), 2), text(at(256), 16),
-                     text(at(216), 33), text(at(41), 9)});
-    }
+    for (const mzp1_t& z : jvm::take_records(q))
+      out.push_back({jvm::letters(z), jvm::text_of(z.iotype), jvm::text_of(z.ipaddr),
+                     jvm::text_of(z.svname), jvm::text_of(z.pid)});
     return out;
   }
   int q = -1;

@@ -151,6 +151,19 @@ bool wait_for(int fd, short events) {
   }
 }
 
+// After a write that took nothing: true when it is to be tried again (it was
+// interrupted, or the socket had no room and has some now), false on an
+// error.
+bool write_again(int fd, ssize_t w, Stats* st) {
+  if (w < 0 && errno == EINTR) return true;
+  if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (st) ++st->waits;
+    return wait_for(fd, POLLOUT);
+  }
+  if (w == 0) errno = EIO;
+  return false;
+}
+
 // Writes all of `n` bytes: one write for the whole, and more only for what a
 // short write left.
 bool write_all(int fd, const uint8_t* p, size_t n, Stats* st = nullptr) {
@@ -162,16 +175,25 @@ bool write_all(int fd, const uint8_t* p, size_t n, Stats* st = nullptr) {
       if (done < n && st) ++st->short_writes;
       continue;
     }
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (st) ++st->waits;
-      if (!wait_for(fd, POLLOUT)) return false;
-      continue;
-    }
-    if (w == 0) errno = EIO;
-    return false;
+    if (!write_again(fd, w, st)) return false;
   }
   return true;
+}
+
+// After a read that returned nothing: true when it is to be tried again (it
+// was interrupted, or nothing was there yet and now is), false at end of file
+// (errno 0) or on an error.
+bool read_again(int fd, ssize_t r, Stats* st) {
+  if (r == 0) {
+    errno = 0;
+    return false;
+  }
+  if (errno == EINTR) return true;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    if (st) ++st->waits;
+    return wait_for(fd, POLLIN);
+  }
+  return false;
 }
 
 // Reads exactly `n` bytes with reads of at most `chunk` bytes. False at end
@@ -184,17 +206,7 @@ bool read_exact(int fd, uint8_t* p, size_t n, size_t chunk, Stats* st = nullptr)
       done += static_cast<size_t>(r);
       continue;
     }
-    if (r == 0) {
-      errno = 0;
-      return false;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (st) ++st->waits;
-      if (!wait_for(fd, POLLIN)) return false;
-      continue;
-    }
-    return false;
+    if (!read_again(fd, r, st)) return false;
   }
   return true;
 }
@@ -235,14 +247,7 @@ bool writev_all(int fd, iovec* iov, int cnt, Stats* st) {
       if (left > 0 && st) ++st->short_writes;
       continue;
     }
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (st) ++st->waits;
-      if (!wait_for(fd, POLLOUT)) return false;
-      continue;
-    }
-    if (w == 0) errno = EIO;
-    return false;
+    if (!write_again(fd, w, st)) return false;
   }
   return true;
 }
@@ -288,18 +293,9 @@ class VectoredReader {
         v[0] = {out.data() + got_, std::min(out.size() - got_, chunk_)};
       v[1] = {spare_.data(), spare_.size()};
       const ssize_t r = readv(fd, v, 2);
-      if (r == 0) {
-        errno = 0;
-        return false;
-      }
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          if (st) ++st->waits;
-          if (!wait_for(fd, POLLIN)) return false;
-          continue;
-        }
-        return false;
+      if (r <= 0) {
+        if (!read_again(fd, r, st)) return false;
+        continue;
       }
       const size_t first = std::min(static_cast<size_t>(r), v[0].iov_len);
       if (have_ < 4) {
