@@ -67,8 +67,7 @@ void on_block(void* ctx, const gtuid_t& blk) {
 }
 
 // One read of a framed connection: at a message boundary the block is taken
-// off first. `m` is null for a thread without a record of its own: the
-// blocks are then dropped. `flags` < 0 means a read, else the host's
+// off first and handed to `sink`. `flags` < 0 means a read, else the host's
 // receive flags.
 ssize_t service_read_once(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags) {
   const bool is_recv = flags >= 0;
@@ -178,17 +177,18 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   ssize_t rc;
   if ((r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART))) {
     Taker sink{m, fd};
+#if defined(TAV_BUILD_WEBLOGIC)
     const bool framed = r.rsize > 0;
+#endif
     rc = service_read(sink, fd, r, buf, n, flags);
 #if defined(TAV_BUILD_WEBLOGIC)
     // The bytes of the message this read could take: a framed message caps
     // the read at what it still holds.
     if (rc > 0 && !(flags >= 0 && (flags & MSG_PEEK))) {
-      const size_t asked = framed || sink.took ? std::min(n, static_cast<size_t>(rc) + r.rsize) : n;
+      const size_t left = static_cast<size_t>(std::max(r.rsize, 0));
+      const size_t asked = framed || sink.took ? std::min(n, static_cast<size_t>(rc) + left) : n;
       tav::wls::after_service_read(m, fd, r, buf, asked, rc, what);
     }
-#else
-    (void)framed;
 #endif
   } else if (r.info & MFD_START) {
     rc = real();
