@@ -22,6 +22,7 @@ enum : int {
   MFD_INET6 = 0x200000,
   MFD_UNIX = 0x400000,
   MFD_FIRSTREAD = 0x1000000,
+  MFD_HFORM = 0x4000000,  // Tmax build: the connection's header form is known
   MFD_HTTP = 0x10000000,
   MFD_ADAPTER = 0x20000000,
 };

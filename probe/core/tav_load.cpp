@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "core/tav_hooks.h"
 #include "core/tav_settings.h"
 #include "core/tav_tables.h"
+#include "core/tav_tmax.h"
 #include "core/tav_wls.h"
 
 extern "C" {
@@ -25,6 +27,12 @@ pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
 }
 
 namespace {
+
+#if defined(TAV_BUILD_TMAX)
+// An application server of the Tmax build tracks at most this many
+// descriptors.
+constexpr int kTmaxServerFdMax = 4096;
+#endif
 
 // The thread running start-up, 0 when none. Its calls into the overrides
 // during start-up pass straight through instead of waiting on `mtx`.
@@ -79,8 +87,17 @@ const char* start(char* reason, size_t reason_len) {
 
   if (en_exit) en_exit = atexit(tav_exit);
 
+  if (en_my_pid == 0) {
+    en_my_pid = getpid();
+    tav_getpname(en_my_pid);
+  }
   if (en_thread_max == 0) en_thread_max = tav::table_size(sysconf(_SC_THREAD_THREADS_MAX), 4096);
   if (en_fd_max == 0) en_fd_max = tav::table_size(sysconf(_SC_OPEN_MAX), 1024);
+#if defined(TAV_BUILD_TMAX)
+  // The process class and the server's thread count size the tables.
+  tav_tmax_init();
+  if (tav_tmax_proc == TAV_TMAX_SERVER) en_fd_max = std::min(en_fd_max, kTmaxServerFdMax);
+#endif
   if (!en_mfd) {
     en_mfd = static_cast<mfd*>(calloc(static_cast<size_t>(en_fd_max), sizeof(mfd)));
     if (!en_mfd) return "mfd calloc";
@@ -94,10 +111,6 @@ const char* start(char* reason, size_t reason_len) {
     }
   }
 
-  if (en_my_pid == 0) {
-    en_my_pid = getpid();
-    tav_getpname(en_my_pid);
-  }
   if (en_my_nname[0] == 0) {
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) == 0) snprintf(en_my_nname, sizeof en_my_nname, "%.32s", host);
@@ -107,6 +120,9 @@ const char* start(char* reason, size_t reason_len) {
   if (const char* err = tav::settings_read()) return err;
   tav::settings_attach_segments();
   if (const char* err = tav::settings_read_lists()) return err;
+#if defined(TAV_BUILD_TMAX)
+  tav_tmax_geinfo();
+#endif
   if (en_my_pcode == 0) en_my_pcode = 22;
 
   if (!en_ws_gtuid) {

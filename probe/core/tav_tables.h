@@ -29,6 +29,13 @@ struct mfd {
   int hform;
 #elif defined(TAV_BUILD_WEBLOGIC)
   int jsize;
+#elif defined(TAV_BUILD_TMAX)
+  // The Tmax header of the connection: form, size, offset of its body length
+  // and size of its service name.
+  int hform;
+  int hsize;
+  int doffs;
+  int svcsz;
 #endif
   char rip[16];  // peer address text (or last path component)
   int rport;     // peer port (descriptor number for local sockets)

@@ -1,7 +1,8 @@
 // What each probe library exports: exactly its build's overrides, the log
 // functions and the log globals, and in the Java builds the adapter's entry
 // point and natives (in the WebLogic build also those of the adapter API
-// class); everything else stays hidden.
+// class), in the Tmax build the application interface; everything else stays
+// hidden.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -90,7 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                              "TAV_GTUID_GET_TRCODE99"},
                             true},
                       Build{"weblogic", {"writev", "fork"}, true, true},
-                      Build{"tmax", {"recvmsg", "sendmsg"}},
+                      Build{"tmax",
+                            {"recvmsg", "sendmsg",
+                             // the application interface of Tmax programs
+                             "tav_GTUID_getGTUID", "tav_GTUID_getGTUID_INFO",
+                             "tav_GTUID_getGTUID_INFO2", "tav_GTUID_gtuidADDR",
+                             "tav_GTUID_setBL"}},
                       Build{"webtob", {"recvmsg", "sendmsg", "open"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,195 @@
+// Tmax build: process classes, settings, header forms and exclusions.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "block_bytes.h"
+#include "core/tav_build.h"
+#include "core/tav_tables.h"
+#include "temp_dir.h"
+
+#if defined(TAV_BUILD_TMAX)
+#include "core/tav_tmax.h"
+
+namespace {
+
+TEST(TmaxClass, FromTheProgramName) {
+  struct Case {
+    const char* name;
+    int cls;
+  } cases[] = {{"clhsvr01", TAV_TMAX_CLH},  {"tmsvr", TAV_TMAX_SYSTEM},   {"appsvr", TAV_TMAX_SERVER},
+               {"tmgw01", TAV_TMAX_GW},     {"jeusgw", TAV_TMAX_JEUSGW}, {"cmapper", TAV_TMAX_MAPPER},
+               {"tmboot", TAV_TMAX_SYSTEM}, {"svrRDP1", TAV_TMAX_SYSTEM}, {"TIPsvr", TAV_TMAX_SYSTEM},
+               {"tms_ora", TAV_TMAX_SYSTEM}, {"", TAV_TMAX_SERVER},     {"CLH", TAV_TMAX_SERVER}};
+  for (const Case& c : cases) EXPECT_EQ(tav::tmax::process_class(c.name), c.cls) << c.name;
+}
+
+TEST(TmaxHeader, FormsFromTheFirstFourBytes) {
+  struct Case {
+    std::string head;
+    bool known;
+    tav::tmax::Form form;
+  } cases[] = {
+      {std::string("\x82\x20\x35\x90", 4), true, {4, 136, 100, 32}},
+      {std::string("\x90\x35\x20\x82", 4), true, {4, 136, 100, 32}},
+      {std::string("\x00\x00\x27\x0f", 4), true, {3, 96, 84, 16}},
+      {"TSH ", true, {7, 11, 12, 13}},  // sizes as found before
+      {"GET ", false, {0, 11, 12, 13}},
+      {std::string("\x82\x20\x35", 3), false, {0, 11, 12, 13}},
+  };
+  for (const Case& c : cases) {
+    tav::tmax::Form f{0, 11, 12, 13};
+    EXPECT_EQ(tav::tmax::header_form(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size(), f), c.known);
+    EXPECT_EQ(f.hform, c.form.hform);
+    EXPECT_EQ(f.hsize, c.form.hsize);
+    EXPECT_EQ(f.doffs, c.form.doffs);
+    EXPECT_EQ(f.svcsz, c.form.svcsz);
+  }
+}
+
+// A form-4 message: kind at 16, service name at 68, body length at 100.
+std::string message(uint32_t kind, const char* service, int32_t body, size_t size = 136) {
+  std::string m(136, '\0');
+  memcpy(&m[0], "\x82\x20\x35\x90", 4);
+  memcpy(&m[16], &kind, 4);
+  memcpy(&m[68], service, std::min<size_t>(strlen(service), 32));
+  memcpy(&m[100], &body, 4);
+  return m.substr(0, size);
+}
+
+class TmaxDescriptors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv_), 0);
+    saved_ = {en_mfd, en_fd_max, tav_tmax_proc, tav_gtuid_keep_proc, en_gelist};
+    en_mfd = fds_.data();
+    en_fd_max = static_cast<int>(fds_.size());
+    en_gelist = nullptr;
+  }
+  void TearDown() override {
+    if (en_gelist) tav_list_destroy(en_gelist);
+    en_mfd = saved_.mfd_;
+    en_fd_max = saved_.max;
+    tav_tmax_proc = saved_.proc;
+    tav_gtuid_keep_proc = saved_.keep;
+    en_gelist = saved_.list;
+    unsetenv("TAV_CONFIG_FILE");
+    for (int fd : sv_) close(fd);
+  }
+  // The exclusion list from settings `text` for a process of class `cls`.
+  void exclusions(int cls, const std::string& text, int keep = 0) {
+    setenv("TAV_CONFIG_FILE", dir_.write("qel.conf", text).c_str(), 1);
+    tav_tmax_proc = cls;
+    tav_gtuid_keep_proc = keep;
+    if (en_gelist) tav_list_destroy(en_gelist);
+    en_gelist = nullptr;
+    tav_tmax_geinfo();
+  }
+  mfd& r() { return fds_[static_cast<size_t>(sv_[0])]; }
+  void peer(const std::string& s) { ASSERT_EQ(write(sv_[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+
+  int sv_[2] = {-1, -1};
+  std::vector<mfd> fds_ = std::vector<mfd>(1024, mfd{});
+  qel::test::TempDir dir_;
+  std::unique_ptr<mthr> m_ = std::make_unique<mthr>();
+
+ private:
+  struct {
+    mfd* mfd_;
+    int max, proc, keep;
+    tavlist_t* list;
+  } saved_{};
+};
+
+TEST_F(TmaxDescriptors, HeaderCheckPeeksWithoutConsuming) {
+  // Too few bytes yet: nothing known, nothing consumed.
+  peer(std::string("\x82\x20", 2));
+  EXPECT_EQ(tav_tmax_hdr_check(0, sv_[0], nullptr, 0), 0);
+  EXPECT_EQ(r().info & MFD_HFORM, 0);
+  peer(std::string("\x35\x90", 2) + std::string(200, 'x'));
+  EXPECT_EQ(tav_tmax_hdr_check(0, sv_[0], nullptr, 0), 4);
+  EXPECT_NE(r().info & MFD_HFORM, 0);
+  EXPECT_EQ(r().hsize, 136);
+  EXPECT_EQ(r().doffs, 100);
+  EXPECT_EQ(r().svcsz, 32);
+  char all[300];
+  EXPECT_EQ(recv(sv_[0], all, sizeof all, MSG_DONTWAIT), 204) << "the check consumed bytes";
+
+  // On a framed connection the header follows the block.
+  r() = mfd{};
+  r().info = MFD_SERVICE;
+  peer(qel::test::block_bytes(1, 100) + std::string("\x00\x00\x27\x0f", 4) + std::string(96, 'y'));
+  EXPECT_EQ(tav_tmax_hdr_check(0, sv_[0], nullptr, 0), 3);
+  EXPECT_EQ(r().hsize, 96);
+
+  // A written buffer that opens no header: known to be none from now on.
+  r() = mfd{};
+  EXPECT_EQ(tav_tmax_hdr_check(1, sv_[0], "GET / HTTP/1.0", 14), 0);
+  EXPECT_NE(r().info & MFD_HFORM, 0);
+}
+
+TEST_F(TmaxDescriptors, ServicesAndCodesThatAreNotTraced) {
+  exclusions(TAV_TMAX_CLH, "QEL_GTUID_EXCEPT = TOL, ADM\n");
+  r().hform = 4, r().hsize = 136, r().doffs = 100, r().svcsz = 32;
+  struct Case {
+    const char* name;
+    std::string msg;
+    int excluded;
+  } cases[] = {
+      {"listed service", message(3, "TOLQUERY", 40), 1},
+      {"second entry", message(3, "ADMIN", 40), 1},
+      {"other service", message(3, "PAYMENT", 40), 0},
+      {"kind 1", message(1, "PAYMENT", 40), 1},
+      {"kind 2 the other way round", message(0x02000000, "PAYMENT", 40), 1},
+      {"body below 2", message(3, "PAYMENT", 1), 1},
+      {"message cut before the service name", message(3, "TOLQUERY", 40, 60), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], c.msg.data(), c.msg.size()), c.excluded);
+  }
+  // The library's own service: excluded, and the descriptor starts afresh.
+  const std::string own = message(3, "tavTMping", 40);
+  EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], own.data(), own.size()), 1);
+  EXPECT_EQ(r().hform, 0);
+
+  // An application server excludes by its own list, and by transaction code
+  // (kind 4) when it keeps codes.
+  exclusions(TAV_TMAX_SERVER, "QEL_GTUID_KEEP_SERVICE = SVC_A\nQEL_GTUID_KEEP_TRCODE = TX9\n", 1);
+  r().hform = 4, r().hsize = 136, r().doffs = 100, r().svcsz = 32;
+  memcpy(m_->gtuid.trcode, "TX900", 5);
+  const std::string a = message(3, "SVC_A1", 0), b4 = message(4, "OTHER", 0), b3 = message(3, "OTHER", 0);
+  EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], a.data(), a.size()), 1);
+  EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], b4.data(), b4.size()), 1);
+  EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], b3.data(), b3.size()), 0);
+  memcpy(m_->gtuid.trcode, "TY900", 5);
+  EXPECT_EQ(tav_tmax_gexcept(m_.get(), sv_[0], b4.data(), b4.size()), 0);
+}
+
+TEST_F(TmaxDescriptors, ServerSettingsFollowSvrname) {
+  setenv("TAV_CONFIG_FILE",
+         dir_.write("qel.conf", "QEL_THREAD_COUNT = other:9000, svr_pay:6000\n"
+                                "QEL_GTUID_CREATE_SERVER = svr_p\nQEL_GTUID_KEEP_SERVER = nope, svr\n")
+             .c_str(),
+         1);
+  setenv("SVRNAME", "svr_pay", 1);
+  const int threads = en_thread_max, create = tav_gtuid_create_proc, keep = tav_gtuid_keep_proc;
+  en_thread_max = 4096;
+  tav_gtuid_create_proc = tav_gtuid_keep_proc = 0;
+  EXPECT_EQ(tav_tmax_init(), 0);
+  EXPECT_EQ(en_thread_max, 6000);
+  EXPECT_EQ(tav_gtuid_create_proc, 1);
+  EXPECT_EQ(tav_gtuid_keep_proc, 1);
+  unsetenv("SVRNAME");
+  en_thread_max = threads;
+  tav_gtuid_create_proc = create;
+  tav_gtuid_keep_proc = keep;
+}
+
+}  // namespace
+#endif
