@@ -1,5 +1,5 @@
 // Overrides of the calls where a transaction enters the process: read,
-// recv and readv (and recvmsg).
+// recv and readv.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -289,21 +289,6 @@ TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
   if (m) {
     tav::java_call_stack(m);
     TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) readv. GTUID_CallStack\n", fd, r.info, r.rip, r.rport);
-  }
-  return rc;
-}
-#endif
-
-#if TAV_OVR_MSG
-TAV_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
-  if (!tav::prologue()) return tav::real::recvmsg(fd, msg, flags);
-  TAV_LOG_D("M", "recvmsg fd(%04d)\n", fd);
-  const ssize_t rc = tav::real::recvmsg(fd, msg, flags);
-  if (en_log && en_log_level >= 1 && msg) {
-    ErrnoKeeper keep;
-    const int first = msg->msg_iovlen > 0 && msg->msg_iov ? static_cast<int>(msg->msg_iov[0].iov_len) : 0;
-    TAV_LOG_D("M", "recvmsg fd(%04d) size(%d) (%d) (%d)\n", fd, static_cast<int>(rc),
-              first + static_cast<int>(msg->msg_controllen), static_cast<int>(msg->msg_controllen));
   }
   return rc;
 }

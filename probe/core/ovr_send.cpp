@@ -1,5 +1,5 @@
 // Overrides of the calls where a transaction leaves the process: write,
-// send and writev (and sendmsg, which carries descriptors).
+// send and writev.
 #include <limits.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -283,14 +283,6 @@ TAV_EXPORT ssize_t writev(int fd, const struct iovec* iov, int cnt) {
   tav::java_call_stack(m);
   TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) writev. GTUID_CallStack\n", fd, r.info, r.rip, r.rport);
   return rc;
-}
-#endif
-
-#if TAV_OVR_MSG
-// Descriptors passed over a socket keep their bytes as the host wrote them.
-TAV_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
-  if (tav::prologue()) TAV_LOG_D("M", "sendmsg fd(%04d)\n", fd);
-  return tav::real::sendmsg(fd, msg, flags);
 }
 #endif
 

@@ -52,6 +52,14 @@
 #define TAV_OVR_OPEN 1
 #endif
 
+// Messages passing descriptors carry their classification in front (the
+// receiving probe of these builds takes it off).
+#if defined(TAV_BUILD_TMAX) || defined(TAV_BUILD_WEBTOB)
+#define TAV_MSG_PREFIX 1
+#else
+#define TAV_MSG_PREFIX 0
+#endif
+
 #ifndef TAV_VERSION
 #define TAV_VERSION "0"
 #endif

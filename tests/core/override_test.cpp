@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -386,6 +387,107 @@ TEST_F(Overrides, MasterLinkIsRegisteredAndLetGoOnClose) {
     tav::adt::master_closed(1);
     tav::adt::master_closed(2);
   }
+}
+#endif
+
+#if TAV_OVR_MSG
+// Sends `data` in `pieces` vector elements with descriptor `passed`.
+ssize_t send_fd(int sock, const std::string& data, int pieces, int passed) {
+  std::vector<iovec> v;
+  const size_t step = (data.size() + static_cast<size_t>(pieces) - 1) / static_cast<size_t>(pieces);
+  for (size_t at = 0; at < data.size(); at += step)
+    v.push_back({const_cast<char*>(data.data()) + at, std::min(step, data.size() - at)});
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr m{};
+  m.msg_iov = v.data();
+  m.msg_iovlen = v.size();
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&m);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  memcpy(CMSG_DATA(c), &passed, sizeof passed);
+  return ::sendmsg(sock, &m, 0);
+}
+
+// Receives into buffers of `sizes`; the descriptor passed (or -1) and the
+// bytes.
+std::pair<int, std::string> recv_fd(int sock, const std::vector<size_t>& sizes, ssize_t& rc) {
+  std::vector<std::string> bufs;
+  std::vector<iovec> v;
+  for (size_t n : sizes) bufs.emplace_back(n, '\0');
+  for (auto& b : bufs) v.push_back({b.data(), b.size()});
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr m{};
+  m.msg_iov = v.data();
+  m.msg_iovlen = v.size();
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  rc = ::recvmsg(sock, &m, 0);
+  int fd = -1;
+  if (cmsghdr* c = CMSG_FIRSTHDR(&m); c && c->cmsg_type == SCM_RIGHTS) memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  std::string got;
+  for (auto& b : bufs) got += b;
+  return {fd, got.substr(0, rc > 0 ? static_cast<size_t>(rc) : 0)};
+}
+
+// A descriptor passed to another process's probe arrives tracked as its
+// sender tracked it; the hosts see exactly their own bytes, whatever their
+// vectors. Builds whose receiver takes no prefix pass the bytes as written.
+TEST_F(Overrides, PassedDescriptorKeepsItsClassification) {
+  struct Case {
+    const char* name;
+    std::string data;
+    int send_pieces;
+    std::vector<size_t> recv_sizes;
+  } cases[] = {
+      {"one element each", "hello", 1, {64}},
+      {"scattered both ways", "0123456789abcdefghij", 3, {3, 4, 100}},
+      {"receive buffer smaller than the prefix", "tiny", 1, {2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    Bound passed(SOCK_STREAM);
+    ASSERT_LT(passed.fd, en_fd_max);
+    en_mfd[passed.fd].info = MFD_SERVICE | MFD_INET | MFD_KEEP;
+    errno = 0;
+    EXPECT_EQ(send_fd(sv[0], c.data, c.send_pieces, passed.fd), static_cast<ssize_t>(c.data.size()));
+    ssize_t rc = 0;
+    auto [fd, got] = recv_fd(sv[1], c.recv_sizes, rc);
+    ASSERT_GE(fd, 0);
+    const size_t first = std::min(c.data.size(), std::accumulate(c.recv_sizes.begin(), c.recv_sizes.end(), size_t{0}));
+    EXPECT_EQ(rc, static_cast<ssize_t>(first));
+    EXPECT_EQ(got, c.data.substr(0, first));
+#if TAV_MSG_PREFIX
+    EXPECT_EQ(en_mfd[fd].info, MFD_SERVICE | MFD_INET | MFD_KEEP);
+#endif
+    // The rest of the host's bytes follow as they were sent.
+    ::close(sv[0]);
+    char rest[64];
+    const ssize_t more = ::read(sv[1], rest, sizeof rest);
+    EXPECT_EQ(std::string(rest, more > 0 ? static_cast<size_t>(more) : 0), c.data.substr(first));
+    ::close(fd);
+    ::close(sv[1]);
+  }
+}
+
+// A message without descriptors goes as it is.
+TEST_F(Overrides, MessageWithoutDescriptorsIsUnchanged) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  iovec v{const_cast<char*>("plain"), 5};
+  msghdr m{};
+  m.msg_iov = &v;
+  m.msg_iovlen = 1;
+  EXPECT_EQ(::sendmsg(sv[0], &m, 0), 5);
+  char buf[16];
+  EXPECT_EQ(::read(sv[1], buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf, 5), "plain");
+  ::close(sv[0]);
+  ::close(sv[1]);
 }
 #endif
 
