@@ -92,11 +92,16 @@ const char* start(char* reason, size_t reason_len) {
     tav_getpname(en_my_pid);
   }
   if (en_thread_max == 0) en_thread_max = tav::table_size(sysconf(_SC_THREAD_THREADS_MAX), 4096);
+#if defined(TAV_BUILD_TMAX)
+  const bool fd_max_from_system = en_fd_max == 0;
+#endif
   if (en_fd_max == 0) en_fd_max = tav::table_size(sysconf(_SC_OPEN_MAX), 1024);
 #if defined(TAV_BUILD_TMAX)
-  // The process class and the server's thread count size the tables.
+  // The process class and the server's thread count size the tables; a
+  // size set before start-up is kept.
   tav_tmax_init();
-  if (tav_tmax_proc == TAV_TMAX_SERVER) en_fd_max = std::min(en_fd_max, kTmaxServerFdMax);
+  if (fd_max_from_system && tav_tmax_proc == TAV_TMAX_SERVER)
+    en_fd_max = std::min(en_fd_max, kTmaxServerFdMax);
 #endif
   if (!en_mfd) {
     en_mfd = static_cast<mfd*>(calloc(static_cast<size_t>(en_fd_max), sizeof(mfd)));
