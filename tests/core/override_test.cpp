@@ -391,18 +391,28 @@ TEST_F(Overrides, MasterLinkIsRegisteredAndLetGoOnClose) {
 #endif
 
 #if TAV_OVR_MSG
+// A message header over a vector, with room for one passed descriptor.
+struct Message {
+  explicit Message(std::vector<iovec>& v) {
+    header.msg_iov = v.data();
+    header.msg_iovlen = v.size();
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr header{};
+};
+
 // Sends `data` in `pieces` vector elements with descriptor `passed`.
 ssize_t send_fd(int sock, const std::string& data, int pieces, int passed) {
   std::vector<iovec> v;
   const size_t step = (data.size() + static_cast<size_t>(pieces) - 1) / static_cast<size_t>(pieces);
   for (size_t at = 0; at < data.size(); at += step)
     v.push_back({const_cast<char*>(data.data()) + at, std::min(step, data.size() - at)});
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr m{};
-  m.msg_iov = v.data();
-  m.msg_iovlen = v.size();
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
+  Message msg(v);
+  msghdr& m = msg.header;
   cmsghdr* c = CMSG_FIRSTHDR(&m);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
@@ -418,12 +428,8 @@ std::pair<int, std::string> recv_fd(int sock, const std::vector<size_t>& sizes, 
   std::vector<iovec> v;
   for (size_t n : sizes) bufs.emplace_back(n, '\0');
   for (auto& b : bufs) v.push_back({b.data(), b.size()});
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr m{};
-  m.msg_iov = v.data();
-  m.msg_iovlen = v.size();
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
+  Message msg(v);
+  msghdr& m = msg.header;
   rc = ::recvmsg(sock, &m, 0);
   int fd = -1;
   if (cmsghdr* c = CMSG_FIRSTHDR(&m); c && c->cmsg_type == SCM_RIGHTS) memcpy(&fd, CMSG_DATA(c), sizeof fd);
