@@ -15,7 +15,7 @@
 #include "core/tav_load.h"
 #include "core/tav_sockaddr.h"
 #include "core/tav_tables.h"
-#include "core/tav_wls.h"
+#include "servers/weblogic/tav_wls.h"
 
 namespace {
 

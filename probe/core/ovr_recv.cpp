@@ -13,7 +13,7 @@
 #include "core/tav_frame.h"
 #include "core/tav_io.h"
 #include "core/tav_jcall.h"
-#include "core/tav_wls.h"
+#include "servers/weblogic/tav_wls.h"
 
 namespace {
 

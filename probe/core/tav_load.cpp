@@ -19,8 +19,8 @@
 #include "core/tav_hooks.h"
 #include "core/tav_settings.h"
 #include "core/tav_tables.h"
-#include "core/tav_tmax.h"
-#include "core/tav_wls.h"
+#include "servers/tmax/tav_tmax.h"
+#include "servers/weblogic/tav_wls.h"
 
 extern "C" {
 pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;

@@ -18,7 +18,7 @@
 #include "base/tav_real.h"
 #include "base/tav_util.h"
 #include "core/tav_build.h"
-#include "core/tav_wls.h"
+#include "servers/weblogic/tav_wls.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "temp_dir.h"
 
 #if defined(TAV_BUILD_JEUS)
-#include "core/tav_jeus.h"
+#include "servers/jeus/tav_jeus.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #if defined(TAV_BUILD_TMAX)
-#include "core/tav_tmax.h"
+#include "servers/tmax/tav_tmax.h"
 #endif
 
 using qel::test::in_child;

@@ -18,7 +18,7 @@
 #include "temp_dir.h"
 
 #if defined(TAV_BUILD_TMAX)
-#include "core/tav_tmax_api.h"
+#include "servers/tmax/tav_tmax_api.h"
 
 namespace {
 

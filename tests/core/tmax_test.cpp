@@ -14,7 +14,7 @@
 #include "temp_dir.h"
 
 #if defined(TAV_BUILD_TMAX)
-#include "core/tav_tmax.h"
+#include "servers/tmax/tav_tmax.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "core/tav_build.h"
 
 #if defined(TAV_BUILD_WEBLOGIC)
-#include "core/tav_wls.h"
+#include "servers/weblogic/tav_wls.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/tav_wls.h"
+#include "servers/weblogic/tav_wls.h"
 
 #include <algorithm>
 #include <cstring>

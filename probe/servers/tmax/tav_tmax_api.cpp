@@ -1,5 +1,5 @@
 // Tmax build: the functions through which Tmax programs read the current transaction.
-#include "core/tav_tmax_api.h"
+#include "servers/tmax/tav_tmax_api.h"
 
 #include <cstdio>
 #include <cstring>

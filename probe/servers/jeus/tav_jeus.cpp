@@ -1,6 +1,6 @@
 // JEUS build: receipt of a request header on a plain read path, and the
 // entry through which the server sets a transaction code.
-#include "core/tav_jeus.h"
+#include "servers/jeus/tav_jeus.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>

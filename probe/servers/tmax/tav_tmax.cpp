@@ -1,5 +1,5 @@
 // Tmax build: process classes, settings, message headers and exclusions.
-#include "core/tav_tmax.h"
+#include "servers/tmax/tav_tmax.h"
 
 #include <sys/socket.h>
 
