@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,6 +17,7 @@
 
 #if defined(TAV_BUILD_TMAX)
 #include "servers/tmax/tav_tmax.h"
+#include "servers/tmax/tav_tmax_handoff.h"
 
 namespace {
 
@@ -189,6 +192,69 @@ TEST_F(TmaxDescriptors, ServerSettingsFollowSvrname) {
   en_thread_max = threads;
   tav_gtuid_create_proc = create;
   tav_gtuid_keep_proc = keep;
+}
+
+// The transaction of a message rides in the host's buffer between a read
+// and the write that passes the message on.
+TEST(TmaxHandoff, BlockGoesOutAndComesBackOnce) {
+  gtuid_t g{};
+  memcpy(g.init, TAV_GTUID_INIT, 4);
+  g.gflag = 1;
+  memset(g.gtuid, 42, sizeof g.gtuid);
+  const int before = tav::tmax::handoff_count();
+
+  // The read side: the body's first 16 bytes give way to marker and address.
+  std::string body = "0123456789abcdef-rest-of-the-body";
+  ASSERT_TRUE(tav::tmax::handoff_out(g, body.data(), body.size()));
+  EXPECT_EQ(tav::tmax::handoff_count(), before + 1);
+  const int32_t marker = 0x020A240F;
+  EXPECT_EQ(memcmp(body.data(), &marker, 4), 0);
+  EXPECT_EQ(body.substr(16), "-rest-of-the-body");
+
+  // The write side: a message with a 136-byte header in front of that body.
+  const std::string message = std::string(136, 'h') + body;
+  std::string copy(message.size(), '\0');
+  gtuid_t taken{};
+  ASSERT_TRUE(tav::tmax::handoff_in(message.data(), message.size(), 136, taken, copy.data()));
+  EXPECT_EQ(copy, std::string(136, 'h') + "0123456789abcdef-rest-of-the-body");
+  EXPECT_EQ(taken.gtuid[0], 42);
+  EXPECT_EQ(message.substr(136, 4), std::string(reinterpret_cast<const char*>(&marker), 4))
+      << "the host's own buffer is left as it is";
+  EXPECT_EQ(tav::tmax::handoff_count(), before);
+  // The same bytes again: the block was taken back, nothing is read.
+  EXPECT_FALSE(tav::tmax::handoff_in(message.data(), message.size(), 136, taken, copy.data()));
+}
+
+// Bytes from the network that carry the marker and any address: the address
+// is never used (an address like 0x10 would fault if it were).
+TEST(TmaxHandoff, ForgedMarkerAndAddressAreLeftAlone) {
+  struct Case {
+    const char* name;
+    uintptr_t address;
+    size_t size, at;
+  } cases[] = {
+      {"tiny address", 0x10, 40, 8},
+      {"plausible heap address", reinterpret_cast<uintptr_t>(&cases), 40, 8},
+      {"marker at the very end", 0x10, 24, 8},
+      {"marker past the end", 0x10, 20, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes(std::max<size_t>(c.size, c.at + 16), 'n');
+    const int32_t marker = 0x020A240F, zero = 0;
+    memcpy(&bytes[c.at], &marker, 4);
+    memcpy(&bytes[c.at + 4], &zero, 4);
+    memcpy(&bytes[c.at + 8], &c.address, 8);
+    std::string copy(c.size, 'c');
+    gtuid_t g{};
+    EXPECT_FALSE(tav::tmax::handoff_in(bytes.data(), c.size, c.at, g, copy.data()));
+    EXPECT_EQ(copy, std::string(c.size, 'c'));
+    EXPECT_EQ(g.gflag, 0);
+  }
+  std::string shortread(15, 's');
+  gtuid_t g{};
+  EXPECT_FALSE(tav::tmax::handoff_out(g, shortread.data(), shortread.size()));
+  EXPECT_EQ(shortread, std::string(15, 's'));
 }
 
 }  // namespace
