@@ -120,6 +120,20 @@ size_t recv_all(int fd, void* buf, size_t n, int timeout_ms, const int* cancel) 
   return done;
 }
 
+bool readable_within(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  int rc;
+  do rc = poll(&p, 1, ms);
+  while (rc < 0 && errno == EINTR);
+  return rc > 0;
+}
+
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace tav
 
 int tav_sck_nread(int fd, char* buf, int n) {

@@ -64,4 +64,8 @@ long long now_ms();
 size_t send_all(int fd, const void* buf, size_t n, int timeout_ms, const int* cancel = nullptr);
 // Reads exactly n bytes, with the same waits and results as send_all.
 size_t recv_all(int fd, void* buf, size_t n, int timeout_ms, const int* cancel = nullptr);
+// True when fd becomes readable (or reports an end or error) within ms.
+bool readable_within(int fd, int ms);
+// Sleeps ms milliseconds, through interruptions.
+void sleep_ms(long ms);
 }  // namespace tav

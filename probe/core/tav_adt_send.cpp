@@ -1,7 +1,6 @@
 #include "core/tav_adt_send.h"
 
 #include <signal.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include "base/tav_globals.h"
 #include "base/tav_log.h"
 #include "base/tav_master_proto.h"
+#include "base/tav_util.h"
 #include "core/tav_adt_link.h"
 #include "core/tav_glist.h"
 #include "core/tav_tables.h"
@@ -162,12 +162,6 @@ int wsend_pass() {
 
 namespace {
 
-void pause_ms(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 // The tables exist once start-up has run in some thread of the process.
 bool tables_ready() {
   return __atomic_load_n(&en_handle, __ATOMIC_ACQUIRE) != 0 &&
@@ -177,14 +171,14 @@ bool tables_ready() {
 // Waits up to a second for the master on the link and answers it; pauses a
 // second when the link is not usable or sent nothing usable.
 void serve(Link link) {
-  if (link_serve(link, 1000) < 0) pause_ms(1000);
+  if (link_serve(link, 1000) < 0) tav::sleep_ms(1000);
 }
 
 void* gsend_main(void*) {
   // Nothing is allocated before the host's first call has run start-up.
   while (!tables_ready()) {
     if (__atomic_load_n(&en_gsend_stat, __ATOMIC_RELAXED) != 0) return nullptr;
-    pause_ms(1000);
+    tav::sleep_ms(1000);
   }
   GtuidSender sender;
   if (!sender.ready()) {

@@ -13,6 +13,7 @@
 #include "base/tav_errno.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "base/tav_util.h"
 #include "core/tav_frame.h"
 #include "core/tav_tables.h"
 
@@ -35,19 +36,7 @@ ssize_t peek_own(int fd, void* b, size_t n, int flags) {
   return tav::real::recv(fd, b, n, MSG_PEEK | flags);
 }
 
-bool readable_within(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  int rc;
-  do rc = poll(&p, 1, ms);
-  while (rc < 0 && errno == EINTR);
-  return rc > 0;
-}
-
-void nap(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
+using tav::readable_within;
 
 // Peeks until `want` bytes are queued or `budget_ms` have passed: the count
 // peeked (possibly less), 0 at end of file, -1 on an error other than a wait.
@@ -57,7 +46,7 @@ ssize_t peek_until(int fd, uint8_t* b, size_t want, int flags, int budget_ms) {
     if (rc == 0) return 0;
     if (rc < 0 && errno != EAGAIN && errno != EINTR) return -1;
     if (rc >= static_cast<ssize_t>(want) || waited >= budget_ms) return rc < 0 ? 0 : rc;
-    nap(kStepMs);
+    tav::sleep_ms(kStepMs);
   }
 }
 
@@ -118,7 +107,7 @@ int recv_check(int fd, mfd& r, int flags, int& cont) {
     if (rc < 5) {
       if (!marker_prefix(b, static_cast<size_t>(rc))) return not_service(fd, r, rc);
       // The start of a block: give the rest of the segment a moment.
-      nap(100);
+      tav::sleep_ms(100);
       int ready = 0;
       if (ioctl(fd, FIONREAD, &ready) != 0 || ready < 5) return not_service(fd, r, rc);
       rc = peek_own(fd, b, sizeof b, flags);

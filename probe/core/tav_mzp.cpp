@@ -157,6 +157,14 @@ void set_event(mzp1_t& z, char event, char dir) {
   z.send[0] = dir;
 }
 
+// Sends the thread's message as event `start`/`send` at the current
+// sequence number.
+void send_event(mthr* m, char start, char send) {
+  seq_text(m->gtuid, m->mzp1.seq);
+  set_event(m->mzp1, start, send);
+  tav_mzp1_send(m);
+}
+
 void dbms_detail(const mthr* m, uint64_t now) {
   TAV_LOG_D("M", "ctime[%lld] ptime(0x%x:%d) etime(0x%x:%d) stime(0x%x:%d)\n",
             static_cast<long long>(now), static_cast<unsigned>(m->dbmsptime), m->dbmsptime,
@@ -255,10 +263,8 @@ void dbms_side_reached(mthr* m) {
   mzp1_t& z = m->mzp1;
   if (en_qel_full) {
     next_seq(m);
-    seq_text(m->gtuid, z.seq);
-    set_event(z, 'C', 'R');
     z.etime = 0;
-    tav_mzp1_send(m);
+    send_event(m, 'C', 'R');
   }
   m->ofildes = m->fildes;
 }
@@ -274,26 +280,20 @@ void dbms_call_back(mthr* m, Back back) {
   z.rtime = static_cast<uint32_t>(m->dbmsstime) + static_cast<uint32_t>(m->dbmsetime);
 
   next_seq(m);
-  seq_text(m->gtuid, z.seq);
-  set_event(z, 'C', 'S');
-  tav_mzp1_send(m);
+  send_event(m, 'C', 'S');
 
   if (en_dbms_wait_gtuid && m->dbms_ltime >= 1) {
     next_seq(m);
-    seq_text(m->gtuid, z.seq);
-    z.start[0] = 'W';
     tav_gtuid_time(m);
-    tav_mzp1_send(m);
+    send_event(m, 'W', 'S');
   }
   next_seq(m);
 
   if (en_qel_full) {
-    seq_text(m->gtuid, z.seq);
     own_codes(z);
-    set_event(z, 'C', 'R');
     z.etime = 0;
     back(z);
-    tav_mzp1_send(m);
+    send_event(m, 'C', 'R');
   }
   m->dbms_ltime = 0;
   m->ofildes = 0;
@@ -590,10 +590,8 @@ void tav_mzp1_server_send(mthr* m, const char* scode, const char* pcode, const c
   server_fields(z, scode, pcode, svcname, ip);
   if (en_qel_full) {
     next_seq(m);
-    seq_text(m->gtuid, z.seq);
-    set_event(z, 'C', 'R');
     z.etime = 0;
-    tav_mzp1_send(m);
+    send_event(m, 'C', 'R');
   }
 }
 
@@ -606,19 +604,15 @@ void tav_mzp1_server_recv(mthr* m, const char* scode, const char* pcode, const c
   server_fields(z, scode, pcode, svcname, ip);
 
   next_seq(m);
-  seq_text(m->gtuid, z.seq);
-  set_event(z, 'C', 'S');
-  tav_mzp1_send(m);
+  send_event(m, 'C', 'S');
 
   next_seq(m);
   if (en_qel_full) {
-    seq_text(m->gtuid, z.seq);
     own_codes(z);
-    set_event(z, 'C', 'R');
     memset(z.svname, 0, sizeof z.svname);
     memcpy(z.svname, z.pid, 8);
     z.etime = 0;
-    tav_mzp1_send(m);
+    send_event(m, 'C', 'R');
   }
   m->dbms_ltime = 0;
   m->ofildes = 0;

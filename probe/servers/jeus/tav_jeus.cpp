@@ -2,9 +2,7 @@
 // entry through which the server sets a transaction code.
 #include "servers/jeus/tav_jeus.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include "base/tav_export.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "base/tav_util.h"
 #include "core/tav_frame.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_load.h"
@@ -29,19 +28,10 @@ constexpr int kJeusHeaderRest = 92;
 // A block cut short waits this often, one second each, for its rest.
 constexpr int kRestWaits = 5;
 
-void pause_ms(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 // Reads what is already there of the block's missing bytes, waiting at most
 // a second for the first of them. 0: nothing came in time; < 0: end or error.
 ssize_t read_more(int fd, char* at, size_t want) {
-  pollfd p{fd, POLLIN, 0};
-  const int ready = poll(&p, 1, 1000);
-  if (ready == 0) return 0;
-  if (ready < 0) return errno == EINTR ? 0 : -1;
+  if (!tav::readable_within(fd, 1000)) return 0;
   const ssize_t rc = tav::real::recv(fd, at, want, MSG_DONTWAIT);
   if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   return rc == 0 ? -1 : rc;
@@ -78,7 +68,7 @@ int tav_tmrdp_recv(mthr* m, int fd, char* buf, int nbyte, int* flag) {
       TAV_LOG_T("M", "fd(%04d 0x%08x %s:%d) unknown. rc(%d)\n", fd, r->info, r->rip, r->rport, n);
       return n;
     }
-    pause_ms(100);
+    tav::sleep_ms(100);
     int waiting = 0;
     if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 4 - n) {
       TAV_LOG_T("M", "fd(%04d 0x%08x %s:%d) unknown. rc(%d) nb(%d)\n", fd, r->info, r->rip,
