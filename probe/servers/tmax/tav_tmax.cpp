@@ -15,6 +15,7 @@
 #include "base/tav_real.h"
 #include "base/tav_util.h"
 #include "core/tav_frame.h"
+#include "core/tav_io.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 
@@ -28,9 +29,6 @@ tavlist_t* en_gelist;
 namespace tav::tmax {
 namespace {
 
-constexpr uint8_t kMagicBig[4] = {0x90, 0x35, 0x20, 0x82};
-constexpr uint8_t kMagicLittle[4] = {0x82, 0x20, 0x35, 0x90};
-constexpr uint8_t kMagicShort[4] = {0x00, 0x00, 0x27, 0x0f};
 constexpr char kMagicText[4] = {'T', 'S', 'H', ' '};
 // Where a header keeps the message kind and the service name.
 constexpr size_t kKindAt = 16;
@@ -94,21 +92,15 @@ int process_class(const char* name) {
 
 bool header_form(const uint8_t* p, size_t n, Form& f) {
   if (!p || n < 4) return false;
-  if (memcmp(p, kMagicBig, 4) == 0 || memcmp(p, kMagicLittle, 4) == 0) {
-    f = {4, 136, 100, 32};
-  } else if (memcmp(p, kMagicShort, 4) == 0) {
-    f = {3, 96, 84, 16};
+  if (jeus_magic(p, n)) {
+    // The long magic in either byte order, or the short header 00 00 27 0F.
+    f = p[0] == 0 ? Form{3, 96, 84, 16} : Form{4, 136, 100, 32};
   } else if (memcmp(p, kMagicText, 4) == 0) {
     f.hform = 7;
   } else {
     return false;
   }
   return true;
-}
-
-bool header_magic(const void* buf, size_t n) {
-  Form f{};
-  return header_form(static_cast<const uint8_t*>(buf), n, f);
 }
 
 bool kind_is(const void* buf, size_t n, uint32_t kind) {

@@ -55,9 +55,6 @@ struct Form {
 // found before: `f` is then changed only in `hform`).
 bool header_form(const uint8_t* p, size_t n, Form& f);
 
-// One of the three header magics at the start of `n` bytes.
-bool header_magic(const void* buf, size_t n);
-
 // The 4-byte message kind at offset 16, in either byte order.
 bool kind_is(const void* buf, size_t n, uint32_t kind);
 
