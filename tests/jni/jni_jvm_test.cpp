@@ -65,11 +65,10 @@ class AdapterJvm : public testing::TestWithParam<std::string> {
 TEST_P(AdapterJvm, WindowIsTheThreadsOwnGtuid) {
   const RunResult r = run("window");
   expect_clean(r);
-  for (const char* line : {"direct=true\n", "capacity=96\n", "marker=020a240f\n", "flag=1\n",
-                           "puts=1\n", "flagAtPut=1\n", "flagAfterEnd=0\n",
-                           "digitsAfterEnd=4242424242424242424242\n", "remIdle=0\n",
-                           "remActive=75\n"})
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  jvm::expect_printed(r.out, {"direct=true", "capacity=96", "marker=020a240f", "flag=1",
+                           "puts=1", "flagAtPut=1", "flagAfterEnd=0",
+                           "digitsAfterEnd=4242424242424242424242", "remIdle=0",
+                           "remActive=75"});
 
   const auto print = lines_with(log, "printGTUID.");
   ASSERT_EQ(print.size(), 1u) << log;
@@ -88,15 +87,14 @@ TEST_P(AdapterJvm, WindowIsTheThreadsOwnGtuid) {
 TEST_P(AdapterJvm, ExceptionsOfCallbacksAndLookupsAreCleared) {
   const RunResult r = jvm::run_check(box, "GTUIDCheck", "exception", log, {}, false, JAVA_BARE_CLASSES);
   expect_clean(r);
-  EXPECT_NE(r.out.find("puts=2\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("continued=true\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"puts=2", "continued=true"});
   EXPECT_EQ(occurrences(log, "FindClass(GETBYTE_CLASS) error !"), 1u) << log;
 }
 
 TEST_P(AdapterJvm, CallbackReachingTheNativesAgainIsNotCalledBack) {
   const RunResult r = run("recurse");
   expect_clean(r);
-  EXPECT_NE(r.out.find("puts=1\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"puts=1"});
   EXPECT_EQ(occurrences(log, "createGTUID."), 2u) << log;  // outer and nested
   EXPECT_EQ(occurrences(log, "jput."), 1u) << log;
 }
@@ -104,7 +102,7 @@ TEST_P(AdapterJvm, CallbackReachingTheNativesAgainIsNotCalledBack) {
 TEST_P(AdapterJvm, ThreadWithoutThrStartGetsNoCallbacks) {
   const RunResult r = run("unbound");
   expect_clean(r);
-  EXPECT_NE(r.out.find("puts=0\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"puts=0"});
   EXPECT_EQ(occurrences(log, "jput."), 0u) << log;
   // The natives still did their work on the thread's own record.
   EXPECT_EQ(occurrences(log, "createGTUID."), 1u) << log;
@@ -132,8 +130,7 @@ TEST_P(AdapterJvm, NullAndShortArgumentsAreRefused) {
 TEST_P(AdapterJvm, ExcludedThreadStartsNothingUntilRestored) {
   const RunResult r = run("exclude");
   expect_clean(r);
-  for (const char* line : {"flagExcluded=0\n", "flagIncluded=1\n", "puts=1\n"})
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  jvm::expect_printed(r.out, {"flagExcluded=0", "flagIncluded=1", "puts=1"});
   EXPECT_EQ(occurrences(log, "setBL(1)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "setBL(0)"), 1u) << log;
 }
@@ -182,7 +179,7 @@ TEST_P(AdapterJvm, GtuidJavaWritesGoesOutWithTheNextWrite) {
                                      {std::to_string(peer.port())}, true);
   expect_clean(r);
   // One callback per outer write; the write inside the callback made none.
-  EXPECT_NE(r.out.find("gets=2\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"gets=2"});
   const auto got = peer.received();
   ASSERT_EQ(got.size(), 3u);
   struct Want {
@@ -224,7 +221,7 @@ class QueuedAdapterJvm : public AdapterJvm {
 TEST_P(QueuedAdapterJvm, ProcEndTwiceSendsOneEndMessage) {
   const RunResult r = run("procend");
   expect_clean(r);
-  EXPECT_NE(r.out.find("puts=1\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"puts=1"});
   EXPECT_EQ(occurrences(log, "procEND."), 2u) << log;
   EXPECT_EQ(occurrences(log, "clear."), 1u) << log;
   EXPECT_EQ(events(), std::vector<std::string>{"ES"});
@@ -235,8 +232,7 @@ TEST_P(QueuedAdapterJvm, ProcEndTwiceSendsOneEndMessage) {
 TEST_P(QueuedAdapterJvm, SendEndNeedsCodeOrHop) {
   const RunResult r = run("sendend");
   expect_clean(r);
-  EXPECT_NE(r.out.find("flagWithoutCode=1\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("flagWithCode=0\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"flagWithoutCode=1", "flagWithCode=0"});
   EXPECT_EQ(occurrences(log, "sendEND : wflag(1)"), 2u) << log;
   EXPECT_EQ(occurrences(log, "clear."), 1u) << log;
   EXPECT_EQ(events(), std::vector<std::string>{"ES"});

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,28 @@ inline RunResult run_check(ProbeSandbox& box, const std::string& cls, const std:
   RunResult r = preload ? box.run(argv) : box.run_plain(argv);
   log = probe_logs(box.log_dir());
   return r;
+}
+
+// The value Java printed for `key` ("key=value" lines): its first
+// occurrence, or with `last` its last one.
+inline std::string printed(const std::string& out, const std::string& key, bool last = false) {
+  const std::string tag = key + "=";
+  size_t from = std::string::npos;
+  if (out.compare(0, tag.size(), tag) == 0 && !last) {
+    from = tag.size();
+  } else {
+    const size_t at = last ? out.rfind("\n" + tag) : out.find("\n" + tag);
+    if (at != std::string::npos) from = at + 1 + tag.size();
+    else if (out.compare(0, tag.size(), tag) == 0) from = tag.size();
+  }
+  if (from == std::string::npos) return "<missing " + key + ">";
+  return out.substr(from, out.find('\n', from) - from);
+}
+
+// Java printed each of these whole lines.
+inline void expect_printed(const std::string& out, std::initializer_list<const char*> lines) {
+  for (const char* line : lines)
+    EXPECT_NE(out.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << out;
 }
 
 // Java finished the case and no native left an exception behind.

@@ -223,7 +223,7 @@ TEST_P(AdapterMaster, QueueModeGoesThroughTheRelay) {
   const RunResult r = box.run(jvm::check_argv(box, "MasterCheck", "queue"));
   jvm::expect_clean(r);
   // No link was opened: putClass asks Java to connect.
-  EXPECT_NE(r.out.find("put=[-1, -1, -1]\n"), std::string::npos) << r.out;
+  jvm::expect_printed(r.out, {"put=[-1, -1, -1]"});
 
   const Received got = wait_for(master.out, [&](const Received& x) {
     return x.events.size() >= 3 * (starts() + 1) && x.tcode2.size() >= 3;
@@ -245,10 +245,9 @@ TEST_P(AdapterMaster, ImmediatePackets) {
   std::string log;
   const RunResult r = jvm::run_check(box, "MasterCheck", "immediate", log, {}, true);
   jvm::expect_clean(r);
-  for (const char* line : {"beforeInit=-1\n", "countBeforeInit=0\n", "afterInit=-1\n", "count=1\n",
-                           "size=36\n", "countAfterBad=1\n", "getByteCalls=2\n", "capacity=40\n",
-                           "wasMAKE=-1\n", "countAfterMake=2\n"})
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  jvm::expect_printed(r.out, {"beforeInit=-1", "countBeforeInit=0", "afterInit=-1", "count=1",
+                           "size=36", "countAfterBad=1", "getByteCalls=2", "capacity=40",
+                           "wasMAKE=-1", "countAfterMake=2"});
   EXPECT_EQ(occurrences(log, "computeLength error !"), 3u) << log;
   EXPECT_EQ(occurrences(log, "wlist getByte error !"), 2u) << log;
   EXPECT_EQ(occurrences(log, "wlist add(0). len(36)"), 1u) << log;
@@ -260,19 +259,17 @@ TEST_P(AdapterMaster, DeferredPacketsWaitForWasMake) {
   std::string log;
   const RunResult r = jvm::run_check(box, "MasterCheck", "deferred", log, {}, true);
   jvm::expect_clean(r);
-  for (const char* line : {"puts=[0, 0, 0, 0]\n", "countBeforeMake=0\n", "wasMAKE=-1\n",
-                           "countAfterMake=4\n", "getByteCalls=4\n", "wasMAKEAgain=-1\n",
-                           "countAfterAgain=4\n"})
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  jvm::expect_printed(r.out, {"puts=[0, 0, 0, 0]", "countBeforeMake=0", "wasMAKE=-1",
+                           "countAfterMake=4", "getByteCalls=4", "wasMAKEAgain=-1",
+                           "countAfterAgain=4"});
 }
 
 TEST_P(AdapterMaster, ApiAndLinkNativesWithOddArguments) {
   std::string log;
   const RunResult r = jvm::run_check(box, "MasterCheck", "api", log, {}, true);
   jvm::expect_clean(r);
-  for (const char* line : {"get=0\n", "put=0\n", "end=0\n", "afterClose=-1\n", "afterConnect=0\n",
-                           "afterTwoCloses=-1\n"})
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  jvm::expect_printed(r.out, {"get=0", "put=0", "end=0", "afterClose=-1", "afterConnect=0",
+                           "afterTwoCloses=-1"});
   EXPECT_EQ(occurrences(log, "tavJNIGet (key : 7)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "tavJNIPut ((null) : 8)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "tavJNIEnd"), 1u) << log;

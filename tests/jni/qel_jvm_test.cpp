@@ -23,16 +23,7 @@ using qel::test::RunResult;
 
 // The value printed by Java for `key` (its last occurrence).
 std::string value(const std::string& out, const std::string& key) {
-  const std::string tag = key + "=";
-  size_t at = out.rfind("\n" + tag);
-  size_t from;
-  if (at != std::string::npos)
-    from = at + 1 + tag.size();
-  else if (out.compare(0, tag.size(), tag) == 0)
-    from = tag.size();
-  else
-    return "<missing " + key + ">";
-  return out.substr(from, out.find('\n', from) - from);
+  return qel::test::jvm::printed(out, key, true);
 }
 
 // One type-1 message: start and send letters ("CR": call received), the

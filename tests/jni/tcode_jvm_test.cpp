@@ -38,15 +38,6 @@ std::string text(const std::string& rec, size_t off, size_t cap) {
   return f.substr(0, f.find('\0'));
 }
 
-// The value printed by Java for `key`.
-std::string value(const std::string& out, const std::string& key) {
-  const size_t at = out.find("\n" + key + "=");
-  const size_t from = (at == std::string::npos && out.rfind(key + "=", 0) == 0)
-                          ? key.size() + 1
-                          : (at == std::string::npos ? std::string::npos : at + key.size() + 2);
-  if (from == std::string::npos) return "<missing " + key + ">";
-  return out.substr(from, out.find('\n', from) - from);
-}
 
 struct Mode {
   const char* build;
@@ -104,7 +95,7 @@ TEST_P(TcodeJvm, CodesReachTheWindowAndTheRecords) {
       {"t6.code", "URLCODE"}, {"t6.ip", "0a010203"}, {"t6.mask", "00000007"},
       {"t6.trblock", blocked},
   };
-  for (const auto& l : lines) EXPECT_EQ(value(r.out, l.key), l.want) << l.key << "\n" << r.out;
+  for (const auto& l : lines) EXPECT_EQ(qel::test::jvm::printed(r.out, l.key), l.want) << l.key << "\n" << r.out;
 
   // The build that reports the start on the first code does so while the
   // hop counter is 0: once per call here.
@@ -132,7 +123,7 @@ TEST_P(TcodeJvm, CodesReachTheWindowAndTheRecords) {
   EXPECT_EQ(tcode[1].substr(134, 33), std::string("user-7-with-a-name-longer-than-t") + '\0');
   EXPECT_EQ(text(tcod6[0], 23, 33), "URLCODE");
   EXPECT_EQ(tcod6[0].substr(99, 2), std::string("\1\0", 2));
-  const std::string url = value(r.out, "url");
+  const std::string url = qel::test::jvm::printed(r.out, "url");
   ASSERT_EQ(url.size(), 128u);
   EXPECT_EQ(tcod6[0].substr(167, 129), url + '\0');
 }
@@ -144,7 +135,7 @@ TEST_P(TcodeJvm, NullArgumentsAreRefused) {
            {"refused.code", "FIRST"}, {"refused.routing", "1"}, {"refused.mask", "00000001"},
            {"refused.trblock", "0"}, {"taken.code", "NOURL"}, {"taken.ip", "0a010203"},
            {"taken.routing", "3"}})
-    EXPECT_EQ(value(r.out, key), want) << key << "\n" << r.out;
+    EXPECT_EQ(qel::test::jvm::printed(r.out, key), want) << key << "\n" << r.out;
   for (const char* line : {"setTRCODE. null or unreadable array", "setTRCODE2. null or unreadable array",
                            "setTRCODE6. null or unreadable array", "setTRCODE. null ip array",
                            "setTRCODE6. null url array", "sendSVR : null or unreadable string",
