@@ -97,6 +97,13 @@ class RelayProcess : public testing::Test {
     if (s->read(&answer) != Got::kFrame || answer.code() != tav::master::kPoll) return nullptr;
     return s;
   }
+  // Puts one gtuid record on queue `qid`; the session must deliver it as it is.
+  void expect_delivered(Session& s, int qid, int n) {
+    ASSERT_TRUE(put(qid, record(288, n)));
+    auto recs = batch_records(s, "MZZP000001", 288, 1);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0], record(288, n));
+  }
   // Reads batches until `n` records arrived (other messages are skipped).
   std::vector<std::string> batch_records(Session& s, const char* code, int size, size_t n,
                                          std::vector<Frame>* frames = nullptr) {
@@ -193,10 +200,7 @@ TEST_F(RelayProcess, RefusedOpeningClosesTheSessionAndItIsOpenedAgain) {
   // Records travel on the accepted session.
   const int qid = wait_queue(gtuid_key, 5000);
   ASSERT_GE(qid, 0);
-  ASSERT_TRUE(put(qid, record(288, 1)));
-  auto recs = batch_records(*second, "MZZP000001", 288, 1);
-  ASSERT_EQ(recs.size(), 1u);
-  EXPECT_EQ(recs[0], record(288, 1));
+  expect_delivered(*second, qid, 1);
   stop_cleanly();
 }
 
@@ -244,10 +248,7 @@ TEST_F(RelayProcess, RemovedQueueIsCreatedAgainAndRecordsFlow) {
   while ((again = msgget(gtuid_key, 0)) < 0 && now_ms() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_GE(again, 0);
-  ASSERT_TRUE(put(again, record(288, 42)));
-  auto recs = batch_records(*s, "MZZP000001", 288, 1);
-  ASSERT_EQ(recs.size(), 1u);
-  EXPECT_EQ(recs[0], record(288, 42));
+  expect_delivered(*s, again, 42);
   stop_cleanly();
 }
 
