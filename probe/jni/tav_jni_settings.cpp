@@ -22,6 +22,7 @@
 namespace {
 
 using tav::jni::clear_exception;
+using tav::jni::have_text;
 using tav::jni::JavaText;
 using tav::jni::own_record;
 
@@ -119,10 +120,7 @@ bool append_entry(char* out, size_t size, size_t* used, const taviplist* e, bool
 void edit_service_list(JNIEnv* env, jstring text, int mode, const char* what) {
   tav::prologue();
   JavaText t(env, text);
-  if (!t) {
-    TAV_LOG_E("J", "%s. no text\n", what);
-    return;
-  }
+  if (!have_text(t, what)) return;
   TAV_LOG_T("J", "%s. (%s)\n", what, t.get());
   char* copy = strdup(t.get());
   if (!copy) {
@@ -151,10 +149,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setLOGMODE(JNIEnv* env, jo
   tav::ErrnoKeeper keep;
   tav::prologue();
   JavaText t(env, mode);
-  if (!t) {
-    TAV_LOG_E("J", "setLOGMODE. no text\n");
-    return;
-  }
+  if (!have_text(t, "setLOGMODE")) return;
   en_log = strcasecmp(t.get(), "ON") == 0 ? 1 : 0;
   TAV_LOG_D("J", "setLOGMODE. (%s:%d)\n", t.get(), en_log);
 }
@@ -189,10 +184,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setLOGPATH(JNIEnv* env, jo
   tav::ErrnoKeeper keep;
   tav::prologue();
   JavaText t(env, path);
-  if (!t) {
-    TAV_LOG_E("J", "setLOGPATH. no text\n");
-    return;
-  }
+  if (!have_text(t, "setLOGPATH")) return;
   char dir[sizeof en_log_path];
   char file[sizeof en_log_file];
   copy_bounded(dir, sizeof dir, t.get());
@@ -313,10 +305,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setJMSNAME(JNIEnv* env, jo
   mthr* m = own_record();
   if (!m) return;
   JavaText t(env, name);
-  if (!t) {
-    TAV_LOG_E("J", "setJMSNAME. no text\n");
-    return;
-  }
+  if (!have_text(t, "setJMSNAME")) return;
   copy_bounded(m->mqname, sizeof m->mqname, t.get());
   TAV_LOG_T("J", "setJMSNAME. (%s)(%s)\n", t.get(), m->mqname);
 }
@@ -342,10 +331,7 @@ TAV_EXPORT void JNICALL Java_com_wq_tav_adapter_GTUID_setSERVICENAME(JNIEnv* env
   mthr* m = own_record();
   if (!m || !service_list()) return;
   JavaText t(env, name);
-  if (!t) {
-    TAV_LOG_E("J", "setSERVICENAME. no text\n");
-    return;
-  }
+  if (!have_text(t, "setSERVICENAME")) return;
   TAV_LOG_D("J", "setSERVICENAME. (%s)\n", t.get());
   mzp1_t& z = m->mzp1;
   memset(z.svname, 0, sizeof z.svname);

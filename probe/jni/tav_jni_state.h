@@ -66,4 +66,11 @@ class JavaText {
   const char* chars_ = nullptr;
 };
 
+// True when the text could be had; otherwise logs "<what>. no text".
+inline bool have_text(const JavaText& t, const char* what) {
+  if (t) return true;
+  TAV_LOG_E("J", "%s. no text\n", what);
+  return false;
+}
+
 }  // namespace tav::jni
