@@ -20,6 +20,7 @@
 #include "base/tav_real.h"
 #include "base/tav_util.h"
 #include "core/tav_build.h"
+#include "core/tav_frame.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 
@@ -53,12 +54,6 @@ size_t passed_fds(const msghdr* msg, int* fds) {
 }
 
 size_t prefix_length(size_t nfds) { return CMSG_SPACE(nfds * sizeof(int32_t)); }
-
-size_t total_of(const iovec* v, size_t n) {
-  size_t t = 0;
-  for (size_t i = 0; i < n; ++i) t += v[i].iov_len;
-  return t;
-}
 
 // Byte `k` of the scattered data.
 char& at(const iovec* v, size_t k) {
@@ -193,7 +188,7 @@ TAV_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
 #if TAV_MSG_PREFIX
   int fds[kMaxFds];
   const size_t n = rc > 0 && !(msg->msg_flags & MSG_CTRUNC) ? passed_fds(msg, fds) : 0;
-  if (n > 0 && !(flags & MSG_PEEK) && total_of(msg->msg_iov, msg->msg_iovlen) > 0)
+  if (n > 0 && !(flags & MSG_PEEK) && tav::iov_total(msg->msg_iov, msg->msg_iovlen) > 0)
     rc = take_prefix(fd, msg, flags, rc, fds, n);
 #endif
   if (en_log && en_log_level >= 1 && msg) {

@@ -39,6 +39,13 @@ bool marker_prefix(const void* p, size_t n);
 // decimal digits in every identifier byte and a payload length below 2^31.
 bool block_valid(const gtuid_t& b);
 
+// The bytes of a vector of `cnt` entries.
+inline size_t iov_total(const iovec* iov, size_t cnt) {
+  size_t t = 0;
+  for (size_t i = 0; i < cnt; ++i) t += iov[i].iov_len;
+  return t;
+}
+
 // How the framing writes: through write/writev, or through sendmsg with the
 // host's flags.
 struct SendVia {

@@ -70,12 +70,6 @@ struct Cursor {
   }
 };
 
-size_t total_of(const iovec* iov, int cnt) {
-  size_t t = 0;
-  for (int i = 0; i < cnt; ++i) t += iov[i].iov_len;
-  return t;
-}
-
 // The thread's block made ready to go out in front of a new message.
 void prepare_block(mthr* m, size_t pck) {
   gtuid_t& g = m->gtuid;
@@ -95,7 +89,7 @@ namespace tav {
 ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia via,
                    bool& committed) {
   committed = false;
-  const size_t total = total_of(iov, cnt);
+  const size_t total = tav::iov_total(iov, static_cast<size_t>(cnt));
   // An empty write is not a message: framing it would announce a payload of
   // 0 bytes that the receiver cannot tell from the next message's block.
   if (total == 0) return gather(fd, iov, cnt, via);
@@ -147,7 +141,7 @@ ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia v
       out[n++] = {const_cast<uint8_t*>(hidden) + hidden_sent, hidden_len - hidden_sent};
     n = host.fill(out, n);
     if (n == 0) break;
-    const size_t asked = total_of(out, n);
+    const size_t asked = tav::iov_total(out, static_cast<size_t>(n));
     const ssize_t rc = gather(fd, out, n, via);
     if (rc < 0) {
       err = errno;
