@@ -15,6 +15,7 @@
 #include "core/tav_load.h"
 #include "core/tav_sockaddr.h"
 #include "core/tav_tables.h"
+#include "servers/tmax/tav_tmax_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 namespace {
@@ -313,6 +314,8 @@ TAV_EXPORT int close(int fd) {
   en_ws_gtuid[fd].svc = 0;
 #if defined(TAV_BUILD_WEBLOGIC)
   en_wls_gtuid[fd].gflag = 0;  // a transaction waiting for a message that will not come
+#elif defined(TAV_BUILD_TMAX)
+  tav::tmax::forget(fd);
 #endif
   mthr* m = tav_thrinfo();
   if (m->ofildes == fd) m->ofildes = 0;

@@ -13,6 +13,8 @@
 #include "core/tav_frame.h"
 #include "core/tav_io.h"
 #include "core/tav_jcall.h"
+#include "servers/tmax/tav_tmax.h"
+#include "servers/tmax/tav_tmax_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 namespace {
@@ -46,7 +48,8 @@ void note_redirect(mthr* m, const void* buf, ssize_t rc) {
 struct Taker {
   mthr* m;
   int fd;
-  bool took = false;  // the read took a block off
+  bool took = false;    // the read took a block off
+  bool active = false;  // ... and one of them carried a transaction
 };
 
 // What a thread does with each block it takes off: an active one carries
@@ -57,6 +60,7 @@ void on_block(void* ctx, const gtuid_t& blk) {
   sink->took = true;
   mthr* m = sink->m;
   if (!m || blk.gflag != 1) return;
+  sink->active = true;
 #if defined(TAV_BUILD_WEBLOGIC)
   tav::wls::park_block(m, sink->fd, blk);
 #else
@@ -136,6 +140,44 @@ void start_transaction(mthr* m) {
 }
 #endif
 
+#if defined(TAV_BUILD_TMAX)
+// A read or receive of the Tmax build on a descriptor that is not a
+// database's: the connection's header form, message following (reads of
+// client handlers and gateways), the start at an entry and the greetings of
+// monitored peers.
+ssize_t tmax_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
+  namespace tm = tav::tmax;
+  const bool is_recv = flags >= 0;
+  if (is_recv) tm::on_recv();
+  if (!(r.info & MFD_HFORM)) tav_tmax_hdr_check(0, fd, nullptr, 0);
+  const bool follow = !is_recv && tm::following(r);
+  if (follow) n = tm::before_read(m, fd, r, n);
+  const bool service = (r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART));
+  Taker sink{m, fd};
+  auto read_into = [&](void* b, size_t k) -> ssize_t {
+    if (service) return service_read(sink, fd, r, b, k, flags);
+    return is_recv ? tav::real::recv(fd, b, k, flags) : tav::real::read(fd, b, k);
+  };
+  ssize_t rc = read_into(buf, n);
+  if (follow) rc = tm::complete_body_start(fd, buf, n, rc, read_into);
+  // A server named to create transactions ends the one it received at once.
+  if (sink.active && tav_gtuid_create_proc == 1) tav::end_transaction(m);
+  // Peeked bytes are looked at when they are read.
+  const tm::Seen seen =
+      is_recv && (flags & MSG_PEEK) ? tm::Seen{} : tm::header_read(fd, r, follow, buf, rc);
+  if (!service && (r.info & MFD_START) && rc >= 1) {
+    const bool starts = tav_tmax_proc == TAV_TMAX_CLH && !is_recv
+                            ? tm::entry_starts(m, fd, seen)
+                            : m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc);
+    if (starts) start_transaction(m);
+  }
+  tm::recognise(fd, r, seen, buf, rc);
+  if (seen.head) tm::note_service(m, r, buf, rc);
+  if (follow) tm::after_read(m, fd, r, seen, buf, rc);
+  return rc;
+}
+#endif
+
 // read and recv: `flags` < 0 means a read.
 ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   const bool is_recv = flags >= 0;
@@ -175,6 +217,9 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
     if (!cont) return rc;
   }
   ssize_t rc;
+#if defined(TAV_BUILD_TMAX)
+  rc = tmax_read(m, fd, r, buf, n, flags);
+#else
   if ((r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART))) {
     Taker sink{m, fd};
 #if defined(TAV_BUILD_WEBLOGIC)
@@ -201,6 +246,7 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   } else {
     rc = real();
   }
+#endif
   line(rc);
   return rc;
 }

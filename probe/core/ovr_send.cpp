@@ -13,6 +13,7 @@
 #include "core/tav_frame.h"
 #include "core/tav_io.h"
 #include "core/tav_jcall.h"
+#include "servers/tmax/tav_tmax_io.h"
 
 namespace {
 
@@ -108,11 +109,27 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
     call_line(what, fd, r, rc, n, buf, dump);
     return rc;
   }
+#if defined(TAV_BUILD_TMAX)
+  // The header form, a greeting marker and a hand-off taken back: the
+  // library's changes go out from a copy, never from the host's buffer.
+  tav::tmax::Outbound out(buf);
+  tav::tmax::prepare_write(m, fd, r, buf, n, !via.use_send, out);
+  buf = out.data();
+  p = static_cast<const uint8_t*>(buf);
+  v.iov_base = const_cast<void*>(buf);
+  active = tav::gtuid_active(m);
+  auto done = [&](ssize_t rc) {
+    tav::tmax::wrote(r, rc);
+    return rc;
+  };
+#else
+  auto done = [](ssize_t rc) { return rc; };
+#endif
   if (active && m->gtuid.rem[0] == 1 && !(r.info & MFD_SERVICE)) {
     const ssize_t rc = real();
     m->gtuid.svc = 0;
     call_line(what, fd, r, rc, n, buf, dump);
-    return rc;
+    return done(rc);
   }
   if (m->dbmsf && active) tav_mzp1_dbms_recv(m);  // the database reply is complete
   if (via.use_send && !(r.info & MFD_FIRSTREAD) && (r.info & MFD_JRMI) && n == sizeof kJrmiHello &&
@@ -128,6 +145,11 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   Suspend suspend(m);
   ssize_t rc;
   if (r.info & MFD_SERVICE) {
+#if defined(TAV_BUILD_TMAX)
+    // An excluded service suspends the transaction; a created one starts.
+    if (tav::tmax::service_write(m, fd, r, p, n, active)) suspend.now();
+    active = tav::gtuid_active(m);
+#endif
 #if TAV_WITH_JAVA
     if (m->wfildes != fd) {
       m->sflag = 1;
@@ -158,7 +180,7 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
       m->gtuid.gflag = 0;
       rc = tav::frame_send(m, fd, r, &v, 1, via, committed);
       m->gtuid.gflag = 1;
-      return rc;
+      return done(rc);
     }
     rc = tav::frame_send(m, fd, r, &v, 1, via, committed);
     if (active && committed) {
@@ -171,7 +193,7 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
     if (r.wsize > 0)
       TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) P. (%d) n(%d) w(%d)\n", fd, r.info, r.rip, r.rport,
                 r.wsize, static_cast<int>(n), static_cast<int>(rc));
-    return rc;
+    return done(rc);
   }
 
   rc = real();
@@ -189,22 +211,10 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   }
   call_line(what, fd, r, rc, n, buf, dump);
   m->gtuid.svc = 0;
-  return rc;
+  return done(rc);
 }
 
 }  // namespace
-
-namespace tav {
-
-void end_transaction(mthr* m) {
-  ErrnoKeeper keep;
-  if (en_qel_full) m->gtuid.seq = static_cast<uint16_t>(m->gtuid.seq.get() + 1);
-  tav_mzp1_proc(m, TAV_MZP_SE);
-  m->gtuid.gflag = 0;
-  TAV_LOG_G("M", &m->gtuid, "clear.\n");
-}
-
-}  // namespace tav
 
 extern "C" {
 

@@ -20,6 +20,7 @@
 #include "core/tav_settings.h"
 #include "core/tav_tables.h"
 #include "servers/tmax/tav_tmax.h"
+#include "servers/tmax/tav_tmax_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 extern "C" {
@@ -140,6 +141,8 @@ const char* start(char* reason, size_t reason_len) {
     en_wls_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));
     if (!en_wls_gtuid) return "gtuid alloc";
   }
+#elif defined(TAV_BUILD_TMAX)
+  if (!tav::tmax::make_records()) return "tmax gtuid alloc";
 #endif
 
   tav::settings_log_queues();

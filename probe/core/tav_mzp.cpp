@@ -25,6 +25,7 @@
 #include "core/tav_glist.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_mzp_send.h"
+#include "core/tav_io.h"
 #include "core/tav_tables.h"
 
 namespace {
@@ -618,3 +619,15 @@ void tav_mzp1_server_recv(mthr* m, const char* scode, const char* pcode, const c
   m->ofildes = 0;
   m->dbmsf = 0;
 }
+
+namespace tav {
+
+void end_transaction(mthr* m) {
+  ErrnoKeeper keep;
+  if (en_qel_full) m->gtuid.seq = static_cast<uint16_t>(m->gtuid.seq.get() + 1);
+  tav_mzp1_proc(m, TAV_MZP_SE);
+  m->gtuid.gflag = 0;
+  TAV_LOG_G("M", &m->gtuid, "clear.\n");
+}
+
+}  // namespace tav

@@ -36,6 +36,14 @@ struct mfd {
   int hsize;
   int doffs;
   int svcsz;
+  // A change of up to 16 bytes that the library makes to the host's
+  // outbound message (a greeting marker, a handed-off message's own bytes),
+  // kept until all of it is out: `pat` is its offset from the next byte the
+  // host writes, `phost` the host's bytes there, `pwire` what goes out.
+  int plen;
+  int pat;
+  unsigned char phost[16];
+  unsigned char pwire[16];
 #endif
   char rip[16];  // peer address text (or last path component)
   int rport;     // peer port (descriptor number for local sockets)

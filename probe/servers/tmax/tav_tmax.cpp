@@ -30,9 +30,6 @@ namespace tav::tmax {
 namespace {
 
 constexpr char kMagicText[4] = {'T', 'S', 'H', ' '};
-// Where a header keeps the message kind and the service name.
-constexpr size_t kKindAt = 16;
-constexpr size_t kServiceAt = 68;
 
 bool starts_with(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;

@@ -44,6 +44,12 @@ int tav_tmax_gexcept(struct mthr* m, int fd, const void* buf, size_t n);
 
 namespace tav::tmax {
 
+// Where a header keeps the message kind and the service name.
+inline constexpr size_t kKindAt = 16;
+inline constexpr size_t kServiceAt = 68;
+// The longest header (form 4).
+inline constexpr size_t kHeaderMax = 136;
+
 // The class of a program name.
 int process_class(const char* name);
 

@@ -12,9 +12,6 @@
 namespace tav::tmax {
 namespace {
 
-// The marker as the host's buffer carries it: a native int.
-constexpr int32_t kMarker = 0x020A240F;
-
 // What a block holds: the transaction, then the host's 16 bytes.
 struct Block {
   gtuid_t gtuid;
@@ -42,7 +39,7 @@ enhash_table* live() {
 
 bool handoff_out(const gtuid_t& g, void* buf, size_t n) {
   enhash_table* t = live();
-  if (!t || !buf || n < kHandoffBytes) return false;
+  if (!t || !buf || n < kHandoffBytes || handoff_count() >= kMaxBlocks) return false;
   auto* b = static_cast<Block*>(malloc(sizeof(Block)));
   if (!b) return false;
   b->gtuid = g;
@@ -51,7 +48,7 @@ bool handoff_out(const gtuid_t& g, void* buf, size_t n) {
     free(b);
     return false;
   }
-  const Ticket ticket{kMarker, 0, b};
+  const Ticket ticket{kHandoffMarker, 0, b};
   memcpy(buf, &ticket, sizeof ticket);
   TAV_LOG_D("M", "(0x%p)(%ld). bcnt(%d).\n", static_cast<void*>(b), reinterpret_cast<long>(b),
             handoff_count());
@@ -60,12 +57,12 @@ bool handoff_out(const gtuid_t& g, void* buf, size_t n) {
   return true;
 }
 
-bool handoff_in(const void* buf, size_t n, size_t at, gtuid_t& g, void* out) {
+bool handoff_in(const void* ticket_bytes, gtuid_t& g, unsigned char (&bytes)[kHandoffBytes]) {
   enhash_table* t = live();
-  if (!t || !buf || !out || n < kHandoffBytes || at > n - kHandoffBytes) return false;
+  if (!t || !ticket_bytes) return false;
   Ticket ticket;
-  memcpy(&ticket, static_cast<const char*>(buf) + at, sizeof ticket);
-  if (ticket.marker != kMarker) return false;
+  memcpy(&ticket, ticket_bytes, sizeof ticket);
+  if (ticket.marker != kHandoffMarker) return false;
   // Only an address this library handed out is taken; its entry goes with
   // it, so a block is taken back once.
   auto* b = static_cast<Block*>(enhash_remove(t, &ticket.block, sizeof ticket.block));
@@ -73,8 +70,7 @@ bool handoff_in(const void* buf, size_t n, size_t at, gtuid_t& g, void* out) {
     TAV_LOG_D("M", "hand-off marker without a block of ours (0x%p)\n", static_cast<void*>(ticket.block));
     return false;
   }
-  memcpy(out, buf, n);
-  memcpy(static_cast<char*>(out) + at, b->bytes, kHandoffBytes);
+  memcpy(bytes, b->bytes, kHandoffBytes);
   g = b->gtuid;
   TAV_LOG_D("M", "(0x%p)(%ld). bcnt(%d).\n", static_cast<void*>(b), reinterpret_cast<long>(b),
             handoff_count());
