@@ -185,9 +185,23 @@ TEST_P(FramePartial, BlockRestGoesFirstOnTheRetry) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FramePartial,
     ::testing::Values(PartialCase{"part_of_block", {50, -EAGAIN}, 46},
+                      PartialCase{"forty_bytes_then_the_other_56", {40, -EAGAIN}, 56},
                       PartialCase{"whole_block_only", {96, -EAGAIN}, 0},
                       PartialCase{"one_byte_at_a_time", {1, 1, -EAGAIN}, 94}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A blocking descriptor that takes part of the block: the next call of the
+// same send waits for room and finishes it, so the host sees a plain write.
+TEST_F(FrameSend, BlockingDescriptorFinishesTheBlockInTheSameCall) {
+  k_.script = {40, 56};
+  bool committed = false;
+  EXPECT_EQ(put("0123456789", committed), 10);
+  EXPECT_TRUE(committed);
+  EXPECT_EQ(r_.wtail, 0);
+  ASSERT_EQ(k_.wire.size(), 106u);
+  EXPECT_EQ(block_at(k_.wire, 0).pck.get(), 10u);
+  EXPECT_EQ(k_.wire.substr(96), "0123456789");
+}
 
 TEST_F(FrameSend, FailedWriteChangesNothing) {
   k_.script = {-EPIPE};

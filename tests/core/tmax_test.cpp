@@ -18,6 +18,7 @@
 #if defined(TAV_BUILD_TMAX)
 #include "servers/tmax/tav_tmax.h"
 #include "servers/tmax/tav_tmax_handoff.h"
+#include "servers/tmax/tav_tmax_io.h"
 
 namespace {
 
@@ -192,6 +193,73 @@ TEST_F(TmaxDescriptors, ServerSettingsFollowSvrname) {
   en_thread_max = threads;
   tav_gtuid_create_proc = create;
   tav_gtuid_keep_proc = keep;
+}
+
+// What one call of a write sends: the host's bytes or the library's copy.
+std::string sends(mthr* m, int fd, mfd& r, const std::string& host, size_t from, size_t n, bool greet) {
+  tav::tmax::Outbound out(host.data() + from);
+  tav::tmax::prepare_write(m, fd, r, host.data() + from, n, greet, out);
+  return std::string(static_cast<const char*>(out.data()), n);
+}
+
+// The library's changes to a message go out from a copy, also when the host
+// needs several calls to write the message: each retry gets the part of the
+// change that falls into it, and a write of other bytes drops the change.
+TEST_F(TmaxDescriptors, ChangesToAMessageFollowItsRetries) {
+  tav_tmax_proc = TAV_TMAX_CLH;
+  const std::string greeting = message(0xCE, "", 0);
+  std::string marked = greeting;
+  memcpy(&marked[132], TAV_GTUID_INIT, 4);
+  struct Case {
+    const char* name;
+    std::vector<size_t> written;  // what each call got out
+  } cases[] = {{"whole", {136}}, {"before the marker", {100, 36}}, {"inside the marker", {134, 2}},
+               {"byte by byte at the end", {131, 1, 1, 1, 1, 1}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    r() = mfd{};
+    r().info = MFD_START;
+    std::string wire;
+    size_t at = 0;
+    for (size_t w : c.written) {
+      wire += sends(m_.get(), sv_[0], r(), greeting, at, greeting.size() - at, true).substr(0, w);
+      tav::tmax::wrote(r(), static_cast<ssize_t>(w));
+      at += w;
+    }
+    EXPECT_EQ(wire, marked);
+    EXPECT_EQ(r().plen, 0);
+  }
+  // A send is no greeting; a write of other bytes drops a pending change.
+  r() = mfd{};
+  EXPECT_EQ(sends(m_.get(), sv_[0], r(), greeting, 0, 136, false), greeting);
+  EXPECT_EQ(sends(m_.get(), sv_[0], r(), greeting, 0, 136, true), marked);
+  tav::tmax::wrote(r(), 100);
+  const std::string other(36, 'x');
+  EXPECT_EQ(sends(m_.get(), sv_[0], r(), other, 0, 36, true), other);
+  EXPECT_EQ(r().plen, 0);
+}
+
+// A message handed on in a buffer: the write that passes it on takes the
+// transaction back and sends the message's own bytes, across a short write.
+TEST_F(TmaxDescriptors, HandedOnMessageGoesOutWithItsOwnBytes) {
+  tav_tmax_proc = TAV_TMAX_GW;
+  const std::string msg = message(4, "SVC1", 40) + std::string(40, 'b');
+  std::string host = msg;
+  gtuid_t g{};
+  memcpy(g.init, TAV_GTUID_INIT, 4);
+  g.gflag = 1;
+  g.gtuid[0] = 7;
+  ASSERT_TRUE(tav::tmax::handoff_out(g, &host[136], 40));
+  r().info = MFD_SERVICE;
+  m_->gtuid = gtuid_t{};
+  std::string wire = sends(m_.get(), sv_[0], r(), host, 0, host.size(), false).substr(0, 140);
+  EXPECT_EQ(m_->gtuid.gtuid[0], 7) << "the thread has the message's transaction";
+  EXPECT_EQ(m_->gtuid.gflag, 1);
+  tav::tmax::wrote(r(), 140);
+  wire += sends(m_.get(), sv_[0], r(), host, 140, host.size() - 140, false);
+  tav::tmax::wrote(r(), static_cast<ssize_t>(host.size() - 140));
+  EXPECT_EQ(wire, msg);
+  EXPECT_EQ(r().plen, 0);
 }
 
 // The transaction of a message rides in the host's buffer between a read

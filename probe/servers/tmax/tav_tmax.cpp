@@ -1,6 +1,7 @@
 // Tmax build: process classes, settings, message headers and exclusions.
 #include "servers/tmax/tav_tmax.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -30,6 +31,11 @@ namespace tav::tmax {
 namespace {
 
 constexpr char kMagicText[4] = {'T', 'S', 'H', ' '};
+
+// How long, and in which steps, the header check waits for the rest of the
+// first bytes of a message.
+constexpr int kHeadWaitMs = 1000;
+constexpr int kHeadPollMs = 5;
 
 bool starts_with(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
@@ -100,8 +106,39 @@ bool header_form(const uint8_t* p, size_t n, Form& f) {
   return true;
 }
 
+bool magic_prefix(const uint8_t* p, size_t k) {
+  static constexpr uint8_t kMagics[3][4] = {
+      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
+  for (const auto& m : kMagics)
+    if (memcmp(p, m, std::min<size_t>(k, 4)) == 0) return true;
+  return false;
+}
+
+bool blocking(int fd) {
+  const int fl = fcntl(fd, F_GETFL);
+  return fl >= 0 && !(fl & O_NONBLOCK);
+}
+
 bool kind_is(const void* buf, size_t n, uint32_t kind) {
   return buf && n >= kKindAt + 4 && kind_equals(static_cast<const uint8_t*>(buf) + kKindAt, kind);
+}
+
+ssize_t peek_head(int fd, uint8_t* buf, size_t want) {
+  ssize_t got = tav::real::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+  // The first bytes of a message that came alone: a blocking host is about
+  // to wait for the rest anyway, so the form is waited for, within a bound.
+  auto started = [&] {
+    const size_t k = static_cast<size_t>(got);
+    if (want <= 4) return magic_prefix(buf, k);
+    return tav::marker_prefix(buf, k) && (k <= tav::kBlock || magic_prefix(buf + tav::kBlock, k - tav::kBlock));
+  };
+  for (int waited = 0; got > 0 && static_cast<size_t>(got) < want && waited < kHeadWaitMs && started() &&
+                       blocking(fd);
+       waited += kHeadPollMs) {
+    tav::sleep_ms(kHeadPollMs);
+    got = tav::real::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+  }
+  return got;
 }
 
 }  // namespace tav::tmax
@@ -147,7 +184,7 @@ int tav_tmax_hdr_check(int mode, int fd, const void* buf, size_t n) {
     tav::ErrnoKeeper keep;
     // On a framed connection the header follows the block.
     const size_t want = (r->info & MFD_SERVICE) ? sizeof peeked : 4;
-    const ssize_t got = tav::real::recv(fd, peeked, want, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t got = tav::tmax::peek_head(fd, peeked, want);
     if (got < static_cast<ssize_t>(want)) {
       TAV_LOG_D("M", "fd(%04d 0x%08x) recv check. rc(%d)\n", fd, r->info, static_cast<int>(got));
       return 0;

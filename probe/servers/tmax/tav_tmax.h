@@ -3,6 +3,8 @@
 // transaction codes that are not traced.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -60,6 +62,17 @@ struct Form {
 // False when the bytes open no known header (form 7 keeps the sizes it
 // found before: `f` is then changed only in `hform`).
 bool header_form(const uint8_t* p, size_t n, Form& f);
+
+// The first k bytes (k <= 4) agree with one of the binary header magics.
+bool magic_prefix(const uint8_t* p, size_t k);
+
+// Peeks at the first `want` bytes waiting on `fd`; when only the start of
+// a message is there, waits a bounded time for the rest on a blocking
+// descriptor. The bytes stay in the socket.
+ssize_t peek_head(int fd, uint8_t* buf, size_t want);
+
+// The descriptor's host waits in its reads and writes.
+bool blocking(int fd);
 
 // The 4-byte message kind at offset 16, in either byte order.
 bool kind_is(const void* buf, size_t n, uint32_t kind);

@@ -2,8 +2,6 @@
 // library's changes to outbound messages.
 #include "servers/tmax/tav_tmax_io.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -50,15 +48,6 @@ bool marked(const void* p) { return memcmp(p, TAV_GTUID_INIT, 4) == 0; }
 
 bool stored_active(const gtuid_t& g) { return g.gflag == 1 && marked(g.init); }
 
-// The first k bytes (k <= 4) agree with one of the binary header magics.
-bool magic_prefix(const uint8_t* p, size_t k) {
-  static constexpr uint8_t kMagics[3][4] = {
-      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
-  for (const auto& m : kMagics)
-    if (memcmp(p, m, k) == 0) return true;
-  return false;
-}
-
 bool handed_kind(const uint8_t* head, size_t n) {
   for (uint32_t k : kHandedKinds)
     if (kind_is(head, n, k)) return true;
@@ -75,11 +64,6 @@ int32_t int_at(const uint8_t* p) {
 void end_stored(mthr* m) {
   m->gtuid.gflag = 1;
   tav::end_transaction(m);
-}
-
-bool blocking(int fd) {
-  const int fl = fcntl(fd, F_GETFL);
-  return fl >= 0 && !(fl & O_NONBLOCK);
 }
 
 }  // namespace
@@ -238,7 +222,11 @@ void after_read(mthr* m, int fd, const mfd& r, const Seen& seen, void* buf, ssiz
       if (stored_active(t.gtuid)) end_stored(m);
       t.gtuid.gflag = 0;
     } else if (body < 0 || body > kBodyMax) {
-      t.rbyte = 0;  // no length a message can have: not followed
+      // No length a message can have: it is not followed, and its
+      // transaction cannot go on with it.
+      if (stored_active(t.gtuid)) end_stored(m);
+      t.gtuid.gflag = 0;
+      t.rbyte = 0;
     } else {
       if (stored_active(t.gtuid) && body > 16 &&
           (handed_kind(seen.head, static_cast<size_t>(r.hsize)) ||
