@@ -160,8 +160,6 @@ ssize_t tmax_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
   };
   ssize_t rc = read_into(buf, n);
   if (follow) rc = tm::complete_body_start(fd, buf, n, rc, read_into);
-  // A server named to create transactions ends the one it received at once.
-  if (sink.active && tav_gtuid_create_proc == 1) tav::end_transaction(m);
   // Peeked bytes are looked at when they are read.
   const tm::Seen seen =
       is_recv && (flags & MSG_PEEK) ? tm::Seen{} : tm::header_read(fd, r, follow, buf, rc);
@@ -173,6 +171,8 @@ ssize_t tmax_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
   }
   tm::recognise(fd, r, seen, buf, rc);
   if (seen.head) tm::note_service(m, r, buf, rc);
+  // A server named to create transactions ends the one it received at once.
+  if (sink.active && tav_gtuid_create_proc == 1 && tav::gtuid_active(m)) tav::end_transaction(m);
   if (follow) tm::after_read(m, fd, r, seen, buf, rc);
   return rc;
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -347,6 +348,124 @@ TEST_F(TmaxOverrides, MonitoredPeersAreRecognised) {
     EXPECT_EQ((en_mfd[link.server].info & MFD_SERVICE) != 0, c.service);
     EXPECT_EQ(en_mfd[link.server].rsize, c.rsize);
     tav_tmax_proc = TAV_TMAX_CLH;
+  }
+}
+
+// An application server: what its reads and writes of whole messages on
+// service connections do with the transaction.
+class TmaxServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tav::prologue()) << "the library did not start";
+    saved_ = {tav_tmax_proc, tav_gtuid_create_proc, en_gelist};
+    tav_tmax_proc = TAV_TMAX_SERVER;
+    m_ = tav_thrinfo();
+    ASSERT_TRUE(tav::thread_usable(m_));
+    m_->gtuid.gflag = 0;
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, local_), 0);
+    for (int fd : local_) en_mfd[fd].info = MFD_SERVICE | MFD_UNIX | MFD_LOCAL | MFD_FIRSTREAD;
+  }
+  void TearDown() override {
+    m_->gtuid.gflag = 0;
+    if (en_gelist != saved_.list) tav_list_destroy(en_gelist);
+    tav_tmax_proc = saved_.proc;
+    tav_gtuid_create_proc = saved_.create;
+    en_gelist = saved_.list;
+    for (int fd : local_) ::close(fd);
+  }
+  // The block the write of `msg` put on the wire of `from`, read at `to`.
+  gtuid_t written(int from, int to, const std::string& msg) {
+    EXPECT_EQ(::write(from, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
+    const std::string w = wire(to, 96 + msg.size());
+    EXPECT_EQ(w.substr(std::min<size_t>(96, w.size())), msg);
+    gtuid_t b{};
+    if (w.size() >= sizeof b) memcpy(&b, w.data(), sizeof b);
+    return b;
+  }
+
+  int local_[2] = {-1, -1};
+  TcpPair tcp_{true};
+  mthr* m_ = nullptr;
+
+ private:
+  struct {
+    int proc, create;
+    tavlist_t* list;
+  } saved_{};
+};
+
+// A server named to create transactions starts one for a one-way call it
+// writes on a local socket; a call of another kind, or on a network
+// connection, goes out without one.
+TEST_F(TmaxServer, NamedServerStartsOneWayCallsOnLocalSockets) {
+  struct Case {
+    const char* name;
+    int create;
+    uint32_t kind;
+    bool local;
+    bool started;
+  } cases[] = {
+      {"one-way call on a local socket", 1, 4, true, true},
+      {"server not named", 0, 4, true, false},
+      {"other kind", 1, 3, true, false},
+      {"network connection", 1, 4, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tav_gtuid_create_proc = c.create;
+    m_->gtuid.gflag = 0;
+    const int from = c.local ? local_[0] : tcp_.client, to = c.local ? local_[1] : tcp_.server;
+    en_mfd[from].info &= ~MFD_HFORM;
+    const gtuid_t b = written(from, to, message(kBig, c.kind, 20, 20));
+    EXPECT_EQ(b.gflag, c.started ? 1 : 0);
+    EXPECT_EQ(m_->gtuid.gflag, 0) << "a started transaction is handed on with the call";
+  }
+}
+
+// A service on the server's exclusion list is called without the
+// transaction, which stays with the thread; other services carry it.
+TEST_F(TmaxServer, ExcludedServicesAreCalledWithoutTheTransaction) {
+  en_gelist = tav_list_create();
+  char* prefix = strdup("TOL");
+  ASSERT_EQ(tav_list_add(en_gelist, 0, prefix, 3), 0);
+  tav_gtuid_create(m_);
+  memcpy(m_->gtuid.init, TAV_GTUID_INIT, 4);
+  EXPECT_EQ(written(tcp_.client, tcp_.server, message(kBig, 3, 20, 20, "TOLQUERY")).gflag, 0);
+  EXPECT_EQ(m_->gtuid.gflag, 1) << "the transaction stays";
+  EXPECT_EQ(written(tcp_.client, tcp_.server, message(kBig, 3, 20, 20, "SVC1")).gflag, 1);
+  EXPECT_EQ(m_->gtuid.gflag, 0) << "handed on with the call";
+}
+
+// A received transaction: a server named to create transactions ends it at
+// once; a received message of a kind up to 1000 names the service in the
+// thread's records.
+TEST_F(TmaxServer, ReceivedTransactions) {
+  struct Case {
+    const char* name;
+    int create;
+    uint32_t kind;
+    bool still_active;
+    const char* service;  // as the records name it afterwards
+  } cases[] = {
+      {"plain server", 0, 3, true, "ACCOUNT01"},
+      {"server named to create", 1, 3, false, "ACCOUNT01"},
+      {"kind above 1000", 0, 1003, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tav_gtuid_create_proc = 0;
+    tav_gtuid_create(m_);
+    memcpy(m_->gtuid.init, TAV_GTUID_INIT, 4);
+    memset(m_->mzp1.svname, 0, sizeof m_->mzp1.svname);
+    const std::string msg = message(kBig, c.kind, 20, 20, "ACCOUNT01");
+    ASSERT_EQ(::write(tcp_.client, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
+    ASSERT_EQ(m_->gtuid.gflag, 0);
+    tav_gtuid_create_proc = c.create;
+    char buf[512];
+    ASSERT_EQ(::recv(tcp_.server, buf, sizeof buf, 0), static_cast<ssize_t>(msg.size()));
+    EXPECT_EQ(std::string(buf, msg.size()), msg);
+    EXPECT_EQ(m_->gtuid.gflag == 1, c.still_active);
+    EXPECT_EQ(std::string(m_->mzp1.svname), c.service);
   }
 }
 
