@@ -22,7 +22,13 @@ namespace {
 
 using tav::ErrnoKeeper;
 
-void reset(mfd& r) { memset(&r, 0, sizeof r); }
+void reset(mfd& r) {
+  memset(&r, 0, sizeof r);
+#if defined(TAV_BUILD_TMAX)
+  // A descriptor starts without a message being read on it.
+  tav::tmax::forget(static_cast<int>(&r - en_mfd));
+#endif
+}
 
 // A new descriptor number takes over the `info` of the one it came from and
 // nothing else.
@@ -314,8 +320,6 @@ TAV_EXPORT int close(int fd) {
   en_ws_gtuid[fd].svc = 0;
 #if defined(TAV_BUILD_WEBLOGIC)
   en_wls_gtuid[fd].gflag = 0;  // a transaction waiting for a message that will not come
-#elif defined(TAV_BUILD_TMAX)
-  tav::tmax::forget(fd);
 #endif
   mthr* m = tav_thrinfo();
   if (m->ofildes == fd) m->ofildes = 0;

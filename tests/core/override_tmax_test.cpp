@@ -243,6 +243,21 @@ TEST_F(TmaxOverrides, BadHeadersPassUnchanged) {
   }
 }
 
+// A call of the library's own services: the connection is no longer
+// tracked, and nothing of the message is left to a later connection that
+// gets the same number.
+TEST_F(TmaxOverrides, OwnServiceLeavesTheConnectionUntracked) {
+  const std::string own = message(kBig, 3, 40, 40, "tavTMstat");
+  ASSERT_EQ(tav::real::write(entry_.client, own.data(), own.size()), static_cast<ssize_t>(own.size()));
+  char buf[256];
+  ASSERT_EQ(::read(entry_.server, buf, sizeof buf), 136);
+  EXPECT_EQ(en_mfd[entry_.server].info, 0);
+  EXPECT_EQ(en_tmax_gtuid[entry_.server].rbyte, 0);
+  EXPECT_EQ(m_->gtuid.gflag, 0);
+  ASSERT_EQ(::read(entry_.server, buf, sizeof buf), 40);
+  EXPECT_EQ(std::string(buf, 40), own.substr(136));
+}
+
 // A header cut short by the peer's end: the read returns what came and then
 // the end; nothing is left waiting.
 TEST_F(TmaxOverrides, HeaderCutByTheEndOfTheConnection) {

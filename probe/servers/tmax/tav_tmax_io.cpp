@@ -202,6 +202,12 @@ void note_service(mthr* m, const mfd& r, const void* buf, ssize_t rc) {
 
 void after_read(mthr* m, int fd, const mfd& r, const Seen& seen, void* buf, ssize_t rc) {
   tmax_gtuid& t = en_tmax_gtuid[fd];
+  if (r.info == 0) {
+    // The library's own service: the descriptor is no longer tracked.
+    m->gtuid.gflag = 0;
+    forget(fd);
+    return;
+  }
   t.gtuid = m->gtuid;
   m->gtuid.gflag = 0;
   TAV_LOG_G("M", &m->gtuid, "clear.\n");
@@ -305,7 +311,7 @@ void prepare_write(mthr* m, int fd, mfd& r, const void* buf, size_t n, bool gree
   }
   if (r.plen == 0 && greet) greeting_marker(fd, r, p, n);
   if (r.plen == 0) take_handoff(m, r, p, n);
-  if (r.plen == 0 || r.pat >= static_cast<int>(n)) return;
+  if (r.plen == 0 || (r.pat >= 0 && static_cast<size_t>(r.pat) >= n)) return;
   // The change falls into this write: it goes out from a copy.
   auto* copy = static_cast<uint8_t*>(malloc(n));
   if (!copy) {

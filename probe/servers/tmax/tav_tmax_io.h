@@ -45,7 +45,8 @@ namespace tav::tmax {
 // Makes the per-descriptor records for the classes that follow messages.
 // False when memory is short.
 bool make_records();
-// Forgets the message being read on a descriptor that is closed.
+// Forgets the message being read on a descriptor that is closed or starts
+// afresh.
 void forget(int fd);
 
 // The first receive of an application server logs the code path setting.
