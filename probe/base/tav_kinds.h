@@ -21,6 +21,7 @@ enum : int {
   MFD_INET = 0x100000,
   MFD_INET6 = 0x200000,
   MFD_UNIX = 0x400000,
+  MFD_FILE = 0x800000,  // WebtoB build: a file named in the service list
   MFD_FIRSTREAD = 0x1000000,
   MFD_HFORM = 0x4000000,  // Tmax build: the connection's header form is known
   MFD_HTTP = 0x10000000,

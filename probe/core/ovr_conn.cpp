@@ -16,6 +16,7 @@
 #include "core/tav_sockaddr.h"
 #include "core/tav_tables.h"
 #include "servers/tmax/tav_tmax_io.h"
+#include "servers/webtob/tav_webtob_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 namespace {
@@ -24,9 +25,11 @@ using tav::ErrnoKeeper;
 
 void reset(mfd& r) {
   memset(&r, 0, sizeof r);
-#if defined(TAV_BUILD_TMAX)
   // A descriptor starts without a message being read on it.
+#if defined(TAV_BUILD_TMAX)
   tav::tmax::forget(static_cast<int>(&r - en_mfd));
+#elif defined(TAV_BUILD_WEBTOB)
+  tav::webtob::forget(static_cast<int>(&r - en_mfd));
 #endif
 }
 

@@ -15,6 +15,8 @@
 #include "core/tav_jcall.h"
 #include "servers/tmax/tav_tmax.h"
 #include "servers/tmax/tav_tmax_io.h"
+#include "servers/webtob/tav_webtob.h"
+#include "servers/webtob/tav_webtob_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 namespace {
@@ -222,6 +224,21 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
 #else
   if ((r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART))) {
     Taker sink{m, fd};
+#if defined(TAV_BUILD_WEBTOB)
+    if (!is_recv && tav::webtob::handler()) {
+      // An answer of a service process: followed, with its transaction's
+      // block behind it (or owed bytes of that block without a read).
+      const ssize_t owed = tav::webtob::answer_owed(fd, buf, n);
+      if (owed >= 0) {
+        line(owed);
+        return owed;
+      }
+      const size_t cap = tav::webtob::answer_cap(m, fd, n);
+      rc = tav::webtob::answer_read(m, fd, r, buf, n, service_read(sink, fd, r, buf, cap, flags));
+      line(rc);
+      return rc;
+    }
+#endif
 #if defined(TAV_BUILD_WEBLOGIC)
     const bool framed = r.rsize > 0;
 #endif
@@ -240,6 +257,14 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
 #if defined(TAV_BUILD_WEBLOGIC)
     // This build reports the start from the adapter's side.
     tav::wls::after_entry_read(m, fd, r, buf, n, rc, what);
+#elif defined(TAV_BUILD_WEBTOB)
+    // A request read by the HTTP handler; elsewhere every request whose URL
+    // is not excluded.
+    if (!is_recv && tav::webtob::handler())
+      rc = tav::webtob::request_read(m, fd, r, buf, n, rc);
+    else if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc) &&
+             !tav_gtuid_url_expect(buf, static_cast<size_t>(rc)))
+      start_transaction(m);
 #else
     if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc)) start_transaction(m);
 #endif

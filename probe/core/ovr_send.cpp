@@ -14,6 +14,7 @@
 #include "core/tav_io.h"
 #include "core/tav_jcall.h"
 #include "servers/tmax/tav_tmax_io.h"
+#include "servers/webtob/tav_webtob_io.h"
 
 namespace {
 
@@ -87,6 +88,9 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   };
   IoCtx c;
   if (!tav::io_enter(fd, c)) return real();
+#if defined(TAV_BUILD_WEBTOB)
+  if (via.use_send) return real();  // this build leaves send alone
+#endif
   mfd& r = *c.r;
   const auto* p = static_cast<const uint8_t*>(buf);
   iovec v{const_cast<void*>(buf), n};
@@ -124,6 +128,13 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   };
 #else
   auto done = [](ssize_t rc) { return rc; };
+#endif
+#if defined(TAV_BUILD_WEBTOB)
+  // A request passed on to a service process takes its transaction along.
+  if (r.info & MFD_SERVICE) {
+    tav::webtob::request_write(m, p, n);
+    active = tav::gtuid_active(m);
+  }
 #endif
   if (active && m->gtuid.rem[0] == 1 && !(r.info & MFD_SERVICE)) {
     const ssize_t rc = real();
@@ -196,7 +207,15 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
     return done(rc);
   }
 
+#if defined(TAV_BUILD_WEBTOB)
+  // An answer written to a client goes without the block behind it, whose
+  // transaction ends with it.
+  size_t len = n;
+  if (r.info & MFD_START) tav::webtob::answer_write(m, fd, buf, n, len);
+  rc = len == n ? real() : tav::webtob::answer_written(fd, n, len, tav::real::write(fd, buf, len));
+#else
   rc = real();
+#endif
 #if TAV_WITH_JAVA
   if (m->wflag == 1 && active) {
     // Deferred end: the adapter ends the transaction once the response is out.

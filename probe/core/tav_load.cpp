@@ -21,6 +21,8 @@
 #include "core/tav_tables.h"
 #include "servers/tmax/tav_tmax.h"
 #include "servers/tmax/tav_tmax_io.h"
+#include "servers/webtob/tav_webtob.h"
+#include "servers/webtob/tav_webtob_io.h"
 #include "servers/weblogic/tav_wls.h"
 
 extern "C" {
@@ -33,6 +35,13 @@ namespace {
 // An application server of the Tmax build tracks at most this many
 // descriptors.
 constexpr int kTmaxServerFdMax = 4096;
+#endif
+
+// The product code when the settings give none.
+#if defined(TAV_BUILD_WEBTOB)
+constexpr int kDefaultProductCode = 13;
+#else
+constexpr int kDefaultProductCode = 22;
 #endif
 
 // The thread running start-up, 0 when none. Its calls into the overrides
@@ -103,6 +112,8 @@ const char* start(char* reason, size_t reason_len) {
   tav_tmax_init();
   if (fd_max_from_system && tav_tmax_proc == TAV_TMAX_SERVER)
     en_fd_max = std::min(en_fd_max, kTmaxServerFdMax);
+#elif defined(TAV_BUILD_WEBTOB)
+  tav::webtob::init();
 #endif
   if (!en_mfd) {
     en_mfd = static_cast<mfd*>(calloc(static_cast<size_t>(en_fd_max), sizeof(mfd)));
@@ -128,8 +139,10 @@ const char* start(char* reason, size_t reason_len) {
   if (const char* err = tav::settings_read_lists()) return err;
 #if defined(TAV_BUILD_TMAX)
   tav_tmax_geinfo();
+#elif defined(TAV_BUILD_WEBTOB)
+  tav::webtob::read_settings();
 #endif
-  if (en_my_pcode == 0) en_my_pcode = 22;
+  if (en_my_pcode == 0) en_my_pcode = kDefaultProductCode;
 
   if (!en_ws_gtuid) {
     en_ws_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));
@@ -143,6 +156,8 @@ const char* start(char* reason, size_t reason_len) {
   }
 #elif defined(TAV_BUILD_TMAX)
   if (!tav::tmax::make_records()) return "tmax gtuid alloc";
+#elif defined(TAV_BUILD_WEBTOB)
+  if (!tav::webtob::make_records()) return "webtob gtuid alloc";
 #endif
 
   tav::settings_log_queues();
@@ -180,7 +195,10 @@ void tav_exit(void) {
   const int saved_errno = errno;
   pthread_mutex_lock(&mtx);
   pthread_mutex_unlock(&mtx);
+#if !defined(TAV_BUILD_WEBTOB)
   TAV_LOG_T("M", "%s %s %s stop.\n", __DATE__, __TIME__, TAV_BANNER);
+#endif
+  // The tables stay: other threads may still be in an override.
   tav_strlog("stop.\n");
   errno = saved_errno;
 }

@@ -31,8 +31,8 @@
 namespace {
 
 constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^31
-constexpr int kKindF = 0x80000;                 // descriptor kinds reported as "F"
-constexpr int kKindX = 0x800000;                // and as "X"
+constexpr int kKindF = MFD_FILE;                // descriptor kinds reported as "F"
+constexpr int kKindX = 0x80000;                 // and as "X"
 constexpr size_t kUrlMax = 128;
 
 using tav::ErrnoKeeper;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_defaults.h"
 #include "child.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
@@ -35,7 +36,7 @@ TEST(Load, DefaultTableSizesAndFreshGtuidStore) {
     CHILD_CHECK(en_fd_max == fd_max);
     CHILD_CHECK(en_thread_max == 4096);  // no thread limit on Linux
     CHILD_CHECK(en_my_pid == getpid());
-    CHILD_CHECK(en_my_pcode == 22);
+    CHILD_CHECK(en_my_pcode == kDefaultProductCode);
     for (int fd : {0, en_fd_max / 2, en_fd_max - 1}) {
       const gtuid_t& g = en_ws_gtuid[fd];
       CHILD_CHECK(memcmp(g.init, TAV_GTUID_INIT, 4) == 0);

@@ -405,8 +405,8 @@ TEST_F(Mzp, DescriptorKindAndAddress) {
       {MFD_INET, "192.168.0.9", TAV_MZP_SC, 'S', "192.168.0.9", 7001},
       {MFD_INET6, "fe80::1", TAV_MZP_SE, 'S', "fe80::1", 7001},
       {MFD_UNIX, "sock", TAV_MZP_SC, 'U', "sock", 7001},
-      {0x80000, "", TAV_MZP_SC, 'F', "NONE", 7001},
-      {0x800000, "", TAV_MZP_SC, 'X', "NONE", 7001},
+      {0x80000, "", TAV_MZP_SC, 'X', "NONE", 7001},
+      {0x800000, "", TAV_MZP_SC, 'F', "NONE", 7001},
       {0, "", TAV_MZP_SC, 'N', "NONE", 7001},
       {MFD_INET, "", TAV_MZP_RS, 'S', "NONE", 7001},
       {0, "", TAV_MZP_RS, 'S', "10.1.2.3", 0},  // a start without socket: origin address

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "build_defaults.h"
 #include "child.h"
 #include "probe_run.h"
 #include "core/tav_load.h"
@@ -94,7 +95,7 @@ TEST(Settings, DefaultsWithoutSettingsFile) {
     CHILD_CHECK(std::string(en_log_path) == ".");
     CHILD_CHECK(std::string(en_log_file) == "./TavQEL.LOG." + std::to_string(getpid()));
     CHILD_CHECK(std::string(en_qel_check_home) == "/tmp/.tav");
-    CHILD_CHECK(en_my_pcode == 22 && en_qel_check_time == 500 && en_log == 0);
+    CHILD_CHECK(en_my_pcode == kDefaultProductCode && en_qel_check_time == 500 && en_log == 0);
     CHILD_CHECK(en_log_size == 10485760L && en_ip_keep_mode == 1 && en_gtuid_create == 1);
     CHILD_CHECK(en_log_info == nullptr && en_ath_info == nullptr);
     CHILD_CHECK(en_mzp_qsend == (TAV_WITH_JAVA ? 0 : 1));
@@ -138,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                CHILD_CHECK(std::string(en_my_dname) == "abc");
                CHILD_CHECK(std::string(en_my_nname) == "alphabeta");
              }},
-        Case{"product_code_zero_becomes_22", "{qel.node.product.code} = 0\n",
-             [] { CHILD_CHECK(en_my_pcode == 22); }},
+        Case{"product_code_zero_becomes_the_default", "{qel.node.product.code} = 0\n",
+             [] { CHILD_CHECK(en_my_pcode == kDefaultProductCode); }},
         Case{"product_code_and_node_id", "{qel.node.product.code} = 7\n{qel.node.id} = 1234\n",
              [] { CHILD_CHECK(en_my_pcode == 7 && en_my_nid == 1234); }},
         Case{"check_mode_needs_a_port", "{qel.check.mode} = ON\n",
@@ -172,7 +173,7 @@ TEST(Settings, MissingOrUnreadableFileGivesDefaults) {
       setenv("TAV_CONFIG_FILE", path, 1);
       tav_load();
       CHILD_CHECK(en_handle == 1 && tav::bypass == 0);
-      CHILD_CHECK(std::string(en_log_path) == "." && en_log == 0 && en_my_pcode == 22);
+      CHILD_CHECK(std::string(en_log_path) == "." && en_log == 0 && en_my_pcode == kDefaultProductCode);
       return 0;
     });
     EXPECT_CHILD_OK(r) << path;

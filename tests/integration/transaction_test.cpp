@@ -593,10 +593,16 @@ TEST_P(PythonPeers, UntrustedBlockReachesTheHostAsData) {
   ASSERT_TRUE(start_server(*box, {"python3", server_py, std::to_string(port), "echo"}, true, port));
   PlainConnection c(port);
   ASSERT_TRUE(c.ok()) << strerror(errno);
-  // One framed message and its framed echo.
+  // The WebtoB build leaves send alone: the echo comes back as sent.
+  const bool echo_framed = GetParam() != "webtob";
+  // One framed message and its (framed) echo.
   auto round = [&](const std::string& payload, const std::string& sent) {
     SCOPED_TRACE(payload.substr(0, 8));
     ASSERT_TRUE(c.send_all(sent));
+    if (!echo_framed) {
+      EXPECT_EQ(c.read_n(payload.size(), 10s), payload);
+      return;
+    }
     const std::string head = c.read_n(sizeof(gtuid_t), 10s);
     ASSERT_EQ(head.size(), sizeof(gtuid_t)) << "no framed echo";
     gtuid_t b;
