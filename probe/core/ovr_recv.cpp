@@ -233,7 +233,7 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
         line(owed);
         return owed;
       }
-      const size_t cap = tav::webtob::answer_cap(m, fd, n);
+      const size_t cap = tav::webtob::answer_cap(m, fd, r, n);
       rc = tav::webtob::answer_read(m, fd, r, buf, n, service_read(sink, fd, r, buf, cap, flags));
       line(rc);
       return rc;

@@ -1,6 +1,8 @@
 // WebtoB build: requests and answers through the HTTP handler.
 #include "servers/webtob/tav_webtob_io.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "base/tav_errno.h"
 #include "base/tav_log.h"
+#include "base/tav_real.h"
 #include "core/tav_frame.h"
 #include "core/tav_io.h"
 #include "core/tav_mzp_send.h"
@@ -56,6 +59,15 @@ bool insert_line(char* p, size_t rc, size_t window, const char* line, size_t len
   return true;
 }
 
+// The first k bytes (k <= 4) agree with one of the header magics.
+bool magic_prefix(const void* p, size_t k) {
+  static constexpr uint8_t kMagics[3][4] = {
+      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
+  for (const auto& m : kMagics)
+    if (memcmp(p, m, std::min<size_t>(k, 4)) == 0) return true;
+  return false;
+}
+
 void msg_line(int fd, const mfd& r, ssize_t rc, const webtob_gtuid& w, const void* p) {
   if (!en_log) return;
   ErrnoKeeper keep;
@@ -78,7 +90,7 @@ void forget(int fd) {
   if (!en_webtob_gtuid || !fd_record(fd)) return;
   webtob_gtuid& w = en_webtob_gtuid[fd];
   w.gtuid.gflag = 0;
-  w.rbyte = w.gflag = w.cutting = w.bpend = 0;
+  w.rbyte = w.gflag = w.cutting = w.bpend = w.hgot = 0;
 }
 
 bool handler() { return en_webtob_gtuid != nullptr; }
@@ -139,11 +151,24 @@ void request_write(mthr* m, const void* buf, size_t n) {
   TAV_LOG_H("W", p, static_cast<int>(std::min<size_t>(n, INT_MAX)), "recreate");
 }
 
-size_t answer_cap(mthr* m, int fd, size_t n) {
+size_t answer_cap(mthr* m, int fd, const mfd& r, size_t n) {
   webtob_gtuid& w = en_webtob_gtuid[fd];
   m->gtuid = w.gtuid;
+  if (w.rbyte == 0 && w.hgot > 0) return std::min(n, kHead - static_cast<size_t>(w.hgot));
+  if (w.rbyte == 0) {
+    // A new answer: the read stops at the end of the framed message that
+    // carries it, so that an answer queued behind it is not taken along
+    // (its block would end up in the middle of the data).
+    if (r.rsize >= 1 || r.rhave != 0 || n <= kHead) return n;
+    ErrnoKeeper keep;
+    gtuid_t b;
+    if (tav::real::recv(fd, &b, sizeof b, MSG_PEEK | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof b) ||
+        !block_valid(b))
+      return n;
+    return std::min(n, static_cast<size_t>(b.pck.get()) + kHead);
+  }
   const int left = w.rbyte - kDone;
-  if (w.rbyte == 0 || left <= 0) return n;
+  if (left <= 0) return n;
   size_t cap = std::min(n, static_cast<size_t>(left));
   // The read that ends the answer leaves room for the block behind it.
   if (w.gflag == 1 && active(w.gtuid) && cap == static_cast<size_t>(left) && cap + kHead > n && n > kHead)
@@ -183,27 +208,40 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
       }
     }
     w.rbyte -= static_cast<int>(std::min<size_t>(bytes, INT_MAX));
-  } else if (bytes >= kHead && tav::jeus_magic(reinterpret_cast<const uint8_t*>(p), bytes)) {
-    int32_t len;
-    memcpy(&len, p + kLengthAt, sizeof len);
-    if (len == 0) {
-      if (active(w.gtuid)) end_stored(m, w);
-      w.gtuid.gflag = 0;
-    } else if (len < 0 || len > kLengthMax) {
-      // No length an answer can have: not followed, and its transaction
-      // cannot go on with it.
-      if (active(w.gtuid)) end_stored(m, w);
-      w.rbyte = 0;
+  } else if (w.hgot > 0 || magic_prefix(p, std::min<size_t>(bytes, 4))) {
+    // The header of a new answer, in one read or collected across reads.
+    const size_t before = static_cast<size_t>(w.hgot);
+    const size_t take = std::min(bytes, kHead - before);
+    memcpy(w.head + before, p, take);
+    const size_t have = before + take;
+    if (!magic_prefix(w.head, std::min<size_t>(have, 4))) {
+      w.hgot = 0;  // no answer of the service's: not followed
+    } else if (have < kHead) {
+      w.hgot = static_cast<int>(have);
     } else {
-      if (active(w.gtuid)) {
-        // The answer grows by the block that will follow it.
-        const int32_t grown = len + kDone;
-        memcpy(p + kLengthAt, &grown, sizeof grown);
-        w.gflag = 1;
+      w.hgot = 0;
+      int32_t len;
+      memcpy(&len, w.head + kLengthAt, sizeof len);
+      if (len == 0) {
+        if (active(w.gtuid)) end_stored(m, w);
+        w.gtuid.gflag = 0;
+      } else if (len < 0 || len > kLengthMax) {
+        // No length an answer can have: not followed, and its transaction
+        // cannot go on with it.
+        if (active(w.gtuid)) end_stored(m, w);
+        w.rbyte = 0;
+      } else {
+        // The answer grows by the block that will follow it, where its
+        // length field is in this read; else the transaction ends with it.
+        if (active(w.gtuid) && before <= kLengthAt) {
+          const int32_t grown = len + kDone;
+          memcpy(p + (kLengthAt - before), &grown, sizeof grown);
+          w.gflag = 1;
+        }
+        const long left = static_cast<long>(len) + kDone - static_cast<long>(bytes - take);
+        w.rbyte = static_cast<int>(std::max<long>(left, kDone));
+        msg_line(fd, r, rc, w, p);
       }
-      const long left = static_cast<long>(len) + kDone - static_cast<long>(bytes - kHead);
-      w.rbyte = static_cast<int>(std::max<long>(left, kDone));
-      msg_line(fd, r, rc, w, p);
     }
   }
   if (w.rbyte == kDone) {

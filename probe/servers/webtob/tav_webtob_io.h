@@ -33,6 +33,9 @@ struct webtob_gtuid {
   // was too small for it.
   int bpend;
   unsigned char block[sizeof(gtuid_t)];
+  // Service: the header of an answer that came in pieces, so far.
+  int hgot;
+  unsigned char head[96];
 };
 
 extern "C" {
@@ -65,7 +68,7 @@ void request_write(mthr* m, const void* buf, size_t n);
 // Before an answer read on a service connection: the stored transaction
 // becomes the thread's, and the length is capped to the answer (and so that
 // the block fits behind its end). Returns the length to read.
-size_t answer_cap(mthr* m, int fd, size_t n);
+size_t answer_cap(mthr* m, int fd, const mfd& r, size_t n);
 // Bytes of a block owed to the reader: given without reading (-1: none).
 ssize_t answer_owed(int fd, void* buf, size_t n);
 // After an answer read of `got` bytes from the connection into a buffer of
