@@ -35,14 +35,24 @@ inline bool io_enter(int fd, IoCtx& c) {
   return true;
 }
 
-// Message heads of the JEUS protocol: a four-byte magic, and the message type
-// at bytes 16..19 in the magic's byte order.
+// Message heads of the JEUS protocol (and of the Tmax and WebtoB servers'):
+// a four-byte magic, and the message type at bytes 16..19 in the magic's
+// byte order.
+inline constexpr uint8_t kMessageMagics[3][4] = {
+    {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
+
 inline bool jeus_magic(const uint8_t* p, size_t n) {
-  static constexpr uint8_t kMagics[3][4] = {
-      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
   if (n < 4) return false;
-  for (const auto& k : kMagics)
+  for (const auto& k : kMessageMagics)
     if (memcmp(p, k, 4) == 0) return true;
+  return false;
+}
+
+// The first k bytes (at most 4 are looked at) agree with one of the magics:
+// a message head may be coming.
+inline bool magic_prefix(const void* p, size_t k) {
+  for (const auto& m : kMessageMagics)
+    if (memcmp(p, m, k < 4 ? k : 4) == 0) return true;
   return false;
 }
 

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -22,21 +24,9 @@
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "tcp_pair.h"
+#include "wire_reads.h"
 
 namespace {
-
-// Reads exactly n bytes with the real call (what is on the wire).
-std::string wire(int fd, size_t n) {
-  std::string s(n, '\0');
-  size_t have = 0;
-  while (have < n) {
-    const ssize_t k = tav::real::read(fd, s.data() + have, n - have);
-    if (k <= 0) break;
-    have += static_cast<size_t>(k);
-  }
-  s.resize(have);
-  return s;
-}
 
 gtuid_t block_of(const std::string& s) {
   gtuid_t b{};
@@ -192,7 +182,11 @@ TEST_F(FrameOverrides, PartialNonBlockingWritesKeepTheStream) {
   for (int i = 0; i < 600000; ++i) data.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
 
   std::string got;
+  // The reader starts once the writer has met a full buffer, so that the
+  // writes are cut short and refused however fast the reader would be.
+  std::atomic<bool> full{false};
   std::thread reader([&] {
+    for (int i = 0; i < 10000 && !full; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     char buf[777];
     size_t chunk = 1;
     while (got.size() < data.size()) {
@@ -212,6 +206,7 @@ TEST_F(FrameOverrides, PartialNonBlockingWritesKeepTheStream) {
     if (k < 0) {
       ASSERT_EQ(errno, EAGAIN);
       ++refused;
+      full = true;
       pollfd p{c_.client, POLLOUT, 0};
       poll(&p, 1, 1000);
       continue;

@@ -17,7 +17,9 @@
 #include "core/tav_build.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
+#include "handler_fixture.h"
 #include "tcp_pair.h"
+#include "wire_reads.h"
 
 #if defined(TAV_BUILD_TMAX)
 #include "servers/tmax/tav_tmax.h"
@@ -49,49 +51,14 @@ constexpr const char* kBig = "\x90\x35\x20\x82";
 constexpr const char* kLittle = "\x82\x20\x35\x90";
 constexpr const char* kShort = "\x00\x00\x27\x0f";
 
-std::string wire(int fd, size_t n) {
-  std::string s(n, '\0');
-  size_t have = 0;
-  while (have < n) {
-    const ssize_t k = tav::real::read(fd, s.data() + have, n - have);
-    if (k <= 0) break;
-    have += static_cast<size_t>(k);
-  }
-  s.resize(have);
-  return s;
-}
-
-bool nothing_more(int fd) {
-  char c;
-  return tav::real::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0;
-}
-
 int32_t int_at(const std::string& s, size_t at) {
   int32_t v;
   memcpy(&v, s.data() + at, 4);
   return v;
 }
 
-class TmaxOverrides : public ::testing::Test {
+class TmaxOverrides : public HandlerFixture<&tav_tmax_proc, TAV_TMAX_CLH, tav::tmax::make_records> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(tav::prologue()) << "the library did not start";
-    saved_class_ = tav_tmax_proc;
-    tav_tmax_proc = TAV_TMAX_CLH;
-    ASSERT_TRUE(tav::tmax::make_records());
-    m_ = tav_thrinfo();
-    ASSERT_TRUE(tav::thread_usable(m_));
-    m_->gtuid.gflag = 0;
-    // The handler's entry connection: its first read is done, its header
-    // form still unknown.
-    en_mfd[entry_.server].info = MFD_START | MFD_FIRSTREAD | MFD_INET | MFD_LOCAL;
-    ASSERT_NE(en_mfd[service_.client].info & MFD_SERVICE, 0);
-  }
-  void TearDown() override {
-    m_->gtuid.gflag = 0;
-    tav_tmax_proc = saved_class_;
-  }
-
   // Reads one message as a handler does: as much as it asks for, until the
   // header's length says the message is complete.
   std::string read_message(int fd) {
@@ -111,10 +78,6 @@ class TmaxOverrides : public ::testing::Test {
     }
   }
 
-  TcpPair entry_;           // client (the peer) -> handler (server end)
-  TcpPair service_{true};   // handler (client end) -> back (server end)
-  mthr* m_ = nullptr;
-  int saved_class_ = 0;
 };
 
 struct SplitCase {

@@ -18,7 +18,9 @@
 #include "core/tav_frame.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
+#include "handler_fixture.h"
 #include "tcp_pair.h"
+#include "wire_reads.h"
 
 #if defined(TAV_BUILD_WEBTOB)
 #include "servers/webtob/tav_webtob.h"
@@ -28,29 +30,12 @@ namespace {
 
 constexpr size_t kHead = 96;
 
-std::string wire(int fd, size_t n) {
-  std::string s(n, '\0');
-  size_t have = 0;
-  while (have < n) {
-    const ssize_t k = tav::real::read(fd, s.data() + have, n - have);
-    if (k <= 0) break;
-    have += static_cast<size_t>(k);
-  }
-  s.resize(have);
-  return s;
-}
-
 // What has arrived on `fd` so far, without waiting.
 std::string arrived(int fd) {
   std::string s;
   char buf[65536];
   for (ssize_t k; (k = tav::real::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) s.append(buf, static_cast<size_t>(k));
   return s;
-}
-
-bool nothing_more(int fd) {
-  char c;
-  return tav::real::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0;
 }
 
 std::string read_file(const std::string& path) {
@@ -87,24 +72,8 @@ std::string answer(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-class WebtobHandler : public ::testing::Test {
+class WebtobHandler : public HandlerFixture<&tav_webtob_proc, TAV_WEBTOB_HTH, tav::webtob::make_records> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(tav::prologue()) << "the library did not start";
-    saved_class_ = tav_webtob_proc;
-    tav_webtob_proc = TAV_WEBTOB_HTH;
-    ASSERT_TRUE(tav::webtob::make_records());
-    m_ = tav_thrinfo();
-    ASSERT_TRUE(tav::thread_usable(m_));
-    m_->gtuid.gflag = 0;
-    en_mfd[entry_.server].info = MFD_START | MFD_FIRSTREAD | MFD_INET | MFD_LOCAL;
-    ASSERT_NE(en_mfd[service_.client].info & MFD_SERVICE, 0);
-  }
-  void TearDown() override {
-    m_->gtuid.gflag = 0;
-    tav_webtob_proc = saved_class_;
-  }
-
   // A client's request read by the handler, and passed on to the service:
   // returns the block that went with it.
   gtuid_t pass_request(const std::string& request) {
@@ -133,10 +102,6 @@ class WebtobHandler : public ::testing::Test {
     return line;
   }
 
-  TcpPair entry_;          // client -> handler (server end)
-  TcpPair service_{true};  // handler (client end) -> service (server end)
-  mthr* m_ = nullptr;
-  int saved_class_ = 0;
 };
 
 // The request gets the header line behind its first line and takes its

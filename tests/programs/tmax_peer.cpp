@@ -43,7 +43,11 @@
 #include <thread>
 #include <vector>
 
+#include "peer_sockets.h"
+
 namespace {
+
+using namespace peer;
 
 constexpr uint32_t kCall = 3, kAnswer = 1003;
 
@@ -70,71 +74,6 @@ bool form_of(const uint8_t* p, Form& f) {
 void put_kind(uint8_t* h, const Form& f, uint32_t kind) {
   for (int i = 0; i < 4; ++i)
     h[16 + i] = static_cast<uint8_t>(f.little ? kind >> (8 * i) : kind >> (8 * (3 - i)));
-}
-
-bool parse_addr(const std::string& a, sockaddr_storage& ss, socklen_t& len) {
-  memset(&ss, 0, sizeof ss);
-  if (a.rfind("tcp:", 0) == 0) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-    in->sin_family = AF_INET;
-    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in->sin_port = htons(static_cast<uint16_t>(atoi(a.c_str() + 4)));
-    len = sizeof *in;
-    return true;
-  }
-  if (a.rfind("unix:", 0) == 0) {
-    auto* un = reinterpret_cast<sockaddr_un*>(&ss);
-    un->sun_family = AF_UNIX;
-    if (a.size() - 5 >= sizeof un->sun_path) return false;
-    strcpy(un->sun_path, a.c_str() + 5);
-    len = sizeof *un;
-    return true;
-  }
-  return false;
-}
-
-int listen_on(const std::string& a) {
-  sockaddr_storage ss;
-  socklen_t len;
-  if (!parse_addr(a, ss, len)) return -1;
-  const int fd = socket(ss.ss_family, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (ss.ss_family == AF_UNIX) unlink(reinterpret_cast<sockaddr_un*>(&ss)->sun_path);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0) return -1;
-  return fd;
-}
-
-int connect_to(const std::string& a) {
-  sockaddr_storage ss;
-  socklen_t len;
-  if (!parse_addr(a, ss, len)) return -1;
-  const int fd = socket(ss.ss_family, SOCK_STREAM, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool read_exact(int fd, uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = read(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
-
-bool write_all(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = write(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
 }
 
 // Reads messages from one connection, header first, or greedily.
@@ -259,22 +198,6 @@ int run_client(const std::string& addr, int count, const std::string& form, cons
   return 0;
 }
 
-template <typename Handle>
-int accept_loop(const std::string& addr, Handle handle) {
-  const int l = listen_on(addr);
-  if (l < 0) {
-    fprintf(stderr, "cannot listen on %s\n", addr.c_str());
-    return 1;
-  }
-  printf("ready %s\n", addr.c_str());
-  fflush(stdout);
-  for (;;) {
-    const int c = accept(l, nullptr, nullptr);
-    if (c < 0) continue;
-    std::thread(handle, c).detach();
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,10 +210,10 @@ int main(int argc, char** argv) {
     return fallback;
   };
   const bool greedy = std::find(a.begin(), a.end(), "--greedy") != a.end();
-  if (a.size() >= 2 && a[0] == "server") return accept_loop(a[1], serve);
+  if (a.size() >= 2 && a[0] == "server") return accept_loop(a[1], a[1], serve);
   if (a.size() >= 3 && a[0] == "forward") {
     const std::string backend = a[2];
-    return accept_loop(a[1], [backend, greedy](int c) { forward(c, backend, greedy); });
+    return accept_loop(a[1], a[1], [backend, greedy](int c) { forward(c, backend, greedy); });
   }
   if (a.size() >= 4 && a[0] == "client")
     return run_client(a[1], atoi(a[2].c_str()), a[3], option("--service", "SVC1"),

@@ -39,75 +39,14 @@
 #include <thread>
 #include <vector>
 
+#include "peer_sockets.h"
+
 namespace {
+
+using namespace peer;
 
 constexpr size_t kHead = 96;
 constexpr size_t kLengthAt = 84;
-
-bool parse_addr(const std::string& a, sockaddr_storage& ss, socklen_t& len) {
-  memset(&ss, 0, sizeof ss);
-  if (a.rfind("tcp:", 0) == 0) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&ss);
-    in->sin_family = AF_INET;
-    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in->sin_port = htons(static_cast<uint16_t>(atoi(a.c_str() + 4)));
-    len = sizeof *in;
-    return true;
-  }
-  if (a.rfind("unix:", 0) == 0) {
-    auto* un = reinterpret_cast<sockaddr_un*>(&ss);
-    un->sun_family = AF_UNIX;
-    if (a.size() - 5 >= sizeof un->sun_path) return false;
-    strcpy(un->sun_path, a.c_str() + 5);
-    len = sizeof *un;
-    return true;
-  }
-  return false;
-}
-
-int listen_on(const std::string& a) {
-  sockaddr_storage ss;
-  socklen_t len;
-  if (!parse_addr(a, ss, len)) return -1;
-  const int fd = socket(ss.ss_family, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (ss.ss_family == AF_UNIX) unlink(reinterpret_cast<sockaddr_un*>(&ss)->sun_path);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0) return -1;
-  return fd;
-}
-
-int connect_to(const std::string& a) {
-  sockaddr_storage ss;
-  socklen_t len;
-  if (!parse_addr(a, ss, len)) return -1;
-  const int fd = socket(ss.ss_family, SOCK_STREAM, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = write(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
-
-bool read_exact(int fd, char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = read(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
 
 // Reads HTTP requests from a connection; bytes of the next request that came
 // with this one are kept.
@@ -223,21 +162,6 @@ void serve(int c) {
     if (!write_all(c, msg.data(), msg.size())) break;
   }
   close(c);
-}
-
-template <typename Handle>
-int accept_loop(const std::string& addr, const std::string& shown, Handle handle) {
-  const int l = listen_on(addr);
-  if (l < 0) {
-    fprintf(stderr, "cannot listen on %s\n", addr.c_str());
-    return 1;
-  }
-  printf("ready %s\n", shown.c_str());
-  fflush(stdout);
-  for (;;) {
-    const int c = accept(l, nullptr, nullptr);
-    if (c >= 0) std::thread(handle, c).detach();
-  }
 }
 
 }  // namespace

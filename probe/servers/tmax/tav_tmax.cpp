@@ -12,6 +12,7 @@
 
 #include "base/tav_errno.h"
 #include "base/tav_globals.h"
+#include "base/tav_items.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "base/tav_util.h"
@@ -48,16 +49,7 @@ void each_entry(const char* key, F fn) {
   if (!file) return;
   char* text = tav_gets(file, key);
   if (!text) return;
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    const size_t comma = rest.find(',');
-    std::string_view item = rest.substr(0, comma);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (!item.empty()) fn(item);
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
-  }
+  tav::each_item(text, fn);
   free(text);
 }
 
@@ -104,14 +96,6 @@ bool header_form(const uint8_t* p, size_t n, Form& f) {
     return false;
   }
   return true;
-}
-
-bool magic_prefix(const uint8_t* p, size_t k) {
-  static constexpr uint8_t kMagics[3][4] = {
-      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
-  for (const auto& m : kMagics)
-    if (memcmp(p, m, std::min<size_t>(k, 4)) == 0) return true;
-  return false;
 }
 
 bool blocking(int fd) {

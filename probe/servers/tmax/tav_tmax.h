@@ -63,9 +63,6 @@ struct Form {
 // found before: `f` is then changed only in `hform`).
 bool header_form(const uint8_t* p, size_t n, Form& f);
 
-// The first k bytes (k <= 4) agree with one of the binary header magics.
-bool magic_prefix(const uint8_t* p, size_t k);
-
 // Peeks at the first `want` bytes waiting on `fd`; when only the start of
 // a message is there, waits a bounded time for the rest on a blocking
 // descriptor. The bytes stay in the socket.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/tav_globals.h"
+#include "base/tav_items.h"
 #include "base/tav_log.h"
 #include "base/tav_util.h"
 
@@ -48,28 +49,19 @@ extern "C" {
 
 int tav_geinfo(const char* text) {
   if (!en_gelist || !text) return 0;
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    const size_t comma = rest.find(',');
-    std::string_view item = rest.substr(0, comma);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (!item.empty()) {
-      // The trailing space makes an entry match a URL that ends with it.
-      auto* entry = static_cast<char*>(malloc(item.size() + 2));
-      int rc = -1;
-      if (entry) {
-        memcpy(entry, item.data(), item.size());
-        entry[item.size()] = ' ';
-        entry[item.size() + 1] = 0;
-        rc = tav_list_add(en_gelist, 0, entry, static_cast<int>(item.size() + 1));
-        if (rc != 0) free(entry);
-      }
-      TAV_LOG_D("M", "gelist: (%.*s ). rc(%d)\n", static_cast<int>(item.size()), item.data(), rc);
+  tav::each_item(text, [](std::string_view item) {
+    // The trailing space makes an entry match a URL that ends with it.
+    auto* entry = static_cast<char*>(malloc(item.size() + 2));
+    int rc = -1;
+    if (entry) {
+      memcpy(entry, item.data(), item.size());
+      entry[item.size()] = ' ';
+      entry[item.size() + 1] = 0;
+      rc = tav_list_add(en_gelist, 0, entry, static_cast<int>(item.size() + 1));
+      if (rc != 0) free(entry);
     }
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
-  }
+    TAV_LOG_D("W", "gelist: (%.*s ). rc(%d)\n", static_cast<int>(item.size()), item.data(), rc);
+  });
   return 0;
 }
 

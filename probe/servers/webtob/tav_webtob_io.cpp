@@ -59,15 +59,6 @@ bool insert_line(char* p, size_t rc, size_t window, const char* line, size_t len
   return true;
 }
 
-// The first k bytes (k <= 4) agree with one of the header magics.
-bool magic_prefix(const void* p, size_t k) {
-  static constexpr uint8_t kMagics[3][4] = {
-      {0x90, 0x35, 0x20, 0x82}, {0x82, 0x20, 0x35, 0x90}, {0x00, 0x00, 0x27, 0x0F}};
-  for (const auto& m : kMagics)
-    if (memcmp(p, m, std::min<size_t>(k, 4)) == 0) return true;
-  return false;
-}
-
 void msg_line(int fd, const mfd& r, ssize_t rc, const webtob_gtuid& w, const void* p) {
   if (!en_log) return;
   ErrnoKeeper keep;

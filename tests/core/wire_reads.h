@@ -1,0 +1,29 @@
+// Reading what the probe put on the wire, with the real calls: both ends of
+// the test connections are the test program's own, so its plain reads would
+// go through the overrides.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <string>
+
+#include "base/tav_real.h"
+
+// Reads exactly n bytes (fewer at the end of the stream).
+inline std::string wire(int fd, size_t n) {
+  std::string s(n, '\0');
+  size_t have = 0;
+  while (have < n) {
+    const ssize_t k = tav::real::read(fd, s.data() + have, n - have);
+    if (k <= 0) break;
+    have += static_cast<size_t>(k);
+  }
+  s.resize(have);
+  return s;
+}
+
+// Nothing more is waiting on fd.
+inline bool nothing_more(int fd) {
+  char c;
+  return tav::real::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0;
+}
