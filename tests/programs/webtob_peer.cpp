@@ -5,6 +5,7 @@
 //
 //   webtob_peer handler <port> <service-addr> [--chunk N] [--header-first]
 //   webtob_peer service <service-addr>
+//   webtob_peer client <port> <count> <path>
 //
 // <service-addr> is "tcp:PORT" (127.0.0.1) or "unix:PATH". Both print
 // "ready <port or addr>" once they listen and then serve each connection in a
@@ -18,6 +19,10 @@
 // answer in reads of at most --chunk bytes (default 65536), the header and
 // what follows it in one read, or with --header-first the 96-byte header
 // alone first, and writes each piece to the client as it comes.
+//
+// client sends <count> requests for <path> one after the other on one
+// connection, reads each answer whole, and prints "ok <count>" when every
+// answer had status 200 and as many body bytes as its Content-Length said.
 //
 // The service process answers each request with "HTTP/1.1 200 OK", a
 // Content-Length and a body: for a path "/big?n=K", K bytes of a fixed
@@ -164,6 +169,43 @@ void serve(int c) {
   close(c);
 }
 
+int run_client(int port, int count, const std::string& path) {
+  const int c = connect_to("tcp:" + std::to_string(port));
+  if (c < 0) {
+    fprintf(stderr, "client: cannot reach port %d\n", port);
+    return 1;
+  }
+  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+  std::string have;
+  char buf[65536];
+  for (int i = 0; i < count; ++i) {
+    if (!write_all(c, req.data(), req.size())) return 1;
+    size_t end, total = 0;
+    for (;;) {
+      end = have.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        const size_t cl = have.find("Content-Length: ");
+        total = end + 4 + (cl < end ? strtoul(have.c_str() + cl + 16, nullptr, 10) : 0);
+        if (have.size() >= total) break;
+      }
+      const ssize_t k = read(c, buf, sizeof buf);
+      if (k <= 0) {
+        fprintf(stderr, "client: connection ended at request %d\n", i);
+        return 1;
+      }
+      have.append(buf, static_cast<size_t>(k));
+    }
+    if (have.rfind("HTTP/1.1 200 ", 0) != 0) {
+      fprintf(stderr, "client: answer %d: %s\n", i, have.substr(0, 40).c_str());
+      return 1;
+    }
+    have.erase(0, total);
+  }
+  close(c);
+  printf("ok %d\n", count);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,6 +224,7 @@ int main(int argc, char** argv) {
                        [service, chunk, header_first](int c) { handle(c, service, chunk, header_first); });
   }
   if (a.size() >= 2 && a[0] == "service") return accept_loop(a[1], a[1], serve);
-  fprintf(stderr, "usage: webtob_peer handler|service ...\n");
+  if (a.size() >= 4 && a[0] == "client") return run_client(atoi(a[1].c_str()), atoi(a[2].c_str()), a[3]);
+  fprintf(stderr, "usage: webtob_peer handler|service|client ...\n");
   return 2;
 }
