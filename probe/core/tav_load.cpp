@@ -95,7 +95,9 @@ const char* start(char* reason, size_t reason_len) {
   tav::agent_fixed_wait_ms = 1500;  // these builds have no reply time-out setting
 #endif
 
-  if (en_exit) en_exit = atexit(tav_exit);
+#if !defined(TAV_BUILD_TMAX)
+  if (en_exit) en_exit = atexit(tav_exit);  // the Tmax build writes nothing at exit
+#endif
 
   if (en_my_pid == 0) {
     en_my_pid = getpid();

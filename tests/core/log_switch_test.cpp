@@ -77,7 +77,8 @@ TEST_P(LogSwitch, RunningProcessFollowsTheSegment) {
   const std::string starts = read_file(sb.log_dir() + "/tavstart." + date);
   const std::string self = "." + std::to_string(host.pid()) + " : ";
   EXPECT_NE(starts.find(self + "start.\n"), std::string::npos) << starts;
-  EXPECT_NE(starts.find(self + "stop.\n"), std::string::npos) << starts;
+  // The Tmax build registers no exit handler: its processes end silently.
+  EXPECT_EQ(starts.find(self + "stop.\n") != std::string::npos, GetParam() != "tmax") << starts;
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, LogSwitch, ::testing::ValuesIn(qel::test::probe_builds()),
