@@ -128,9 +128,9 @@ void request_write(mthr* m, const void* buf, size_t n) {
   d += 2;
   long fd = 0;
   int digits = 0;
-  for (; d < end && *d >= '0' && *d <= '9' && digits < 9; ++d, ++digits) fd = fd * 10 + (*d - '0');
+  for (; d < end && *d >= '0' && *d <= '9' && digits < 10; ++d, ++digits) fd = fd * 10 + (*d - '0');
   // Only a descriptor of this process whose request waits for it.
-  if (digits == 0 || fd >= en_fd_max || en_webtob_gtuid[fd].rbyte != 1) {
+  if (digits == 0 || digits > 9 || fd >= en_fd_max || en_webtob_gtuid[fd].rbyte != 1) {
     TAV_LOG_D("W", "trace key names no waiting request (%ld)\n", digits ? fd : -1L);
     return;
   }
