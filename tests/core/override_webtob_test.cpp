@@ -180,6 +180,56 @@ TEST_F(WebtobHandler, TraceKeyNamingNoWaitingRequestIsIgnored) {
   }
 }
 
+// An answer read header first gets the header line at its start, where its
+// length was grown for it; bytes further in that happen to start with
+// "HTTP" are left alone, and an answer without a transaction gets nothing.
+TEST_F(WebtobHandler, AnswerLineOnlyAtTheStartOfAGrownAnswer) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 24\r\n\r\n";
+  const std::string a = head + "HTTP body\r\nline two ok!!";
+  for (bool with_transaction : {true, false}) {
+    SCOPED_TRACE(with_transaction ? "with a transaction" : "without");
+    gtuid_t b = pass_request("GET /a HTTP/1.1\r\n\r\n");
+    if (!with_transaction) b.gflag = 0;
+    service_answers(b, a);
+    char buf[4096];
+    ASSERT_EQ(::read(service_.client, buf, kHead), static_cast<ssize_t>(kHead));
+    const int32_t len = length_in(std::string(buf, kHead));
+    EXPECT_EQ(len, static_cast<int32_t>(a.size() + (with_transaction ? kHead : 0)));
+    // A buffer with room for the head of the answer and the line: with a
+    // transaction the read stops where the line still fits.
+    const ssize_t first = ::read(service_.client, buf, head.size() + kHead);
+    const std::string got(buf, static_cast<size_t>(std::max<ssize_t>(first, 0)));
+    if (with_transaction) {
+      ASSERT_EQ(got.size(), head.size() + kHead);
+      EXPECT_EQ(got.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+      EXPECT_EQ(got.substr(17, 25), "Korvath-Elmira-Tracekey: ");
+      EXPECT_EQ(got.substr(17 + kHead), head.substr(17));
+      // The body, which starts with "HTTP" too, comes as it is.
+      const ssize_t second = ::read(service_.client, buf, sizeof buf);
+      EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(second, 0))), "HTTP body\r\nline two ok!!");
+    } else {
+      EXPECT_EQ(got, a);
+    }
+    EXPECT_TRUE(nothing_more(service_.client));
+    EXPECT_EQ(m_->gtuid.gflag, 0);
+  }
+  // Small reads: no room for the line at the start; a later read that
+  // starts with "HTTP" is body, left alone, and the block follows it.
+  const gtuid_t b = pass_request("GET /a HTTP/1.1\r\n\r\n");
+  service_answers(b, a);
+  char buf[4096];
+  ASSERT_EQ(::read(service_.client, buf, kHead), static_cast<ssize_t>(kHead));
+  std::string got;
+  for (size_t n : {size_t{20}, head.size() - 20, sizeof buf}) {
+    const ssize_t k = ::read(service_.client, buf, n);
+    ASSERT_GT(k, 0);
+    got.append(buf, static_cast<size_t>(k));
+  }
+  EXPECT_EQ(got.substr(0, a.size()), a);
+  ASSERT_EQ(got.size(), a.size() + kHead);
+  EXPECT_EQ(block_of(got, a.size()).gflag, 1);
+}
+
 // Two answers queued behind each other: each read ends with its own
 // answer, which gets its own block.
 TEST_F(WebtobHandler, AnswersQueuedTogetherAreReadOneByOne) {

@@ -81,7 +81,7 @@ void forget(int fd) {
   if (!en_webtob_gtuid || !fd_record(fd)) return;
   webtob_gtuid& w = en_webtob_gtuid[fd];
   w.gtuid.gflag = 0;
-  w.rbyte = w.gflag = w.cutting = w.bpend = w.hgot = 0;
+  w.rbyte = w.gflag = w.cutting = w.bpend = w.hgot = w.astart = 0;
 }
 
 bool handler() { return en_webtob_gtuid != nullptr; }
@@ -187,9 +187,12 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
   const size_t bytes = static_cast<size_t>(got);
   ssize_t rc = got;
   if (w.rbyte > 0) {
-    // Inside an answer: an HTTP answer gets the header line (and then no
-    // block), when the buffer has room for it.
-    if (bytes >= 4 && memcmp(p, "HTTP", 4) == 0 && bytes + kAnswerLine <= n) {
+    // Inside an answer: an HTTP answer whose length was grown gets the
+    // header line (and then no block), at its very start and where the
+    // buffer has room for it. Later bytes are never changed.
+    const bool start = w.astart;
+    w.astart = 0;
+    if (start && w.gflag == 1 && bytes >= 4 && memcmp(p, "HTTP", 4) == 0 && bytes + kAnswerLine <= n) {
       char line[kAnswerLine + 1];
       snprintf(line, sizeof line, "%s: %04u%*.*s\r\n", kTraceKey, static_cast<unsigned>(fd) % 10000u, 65, 65, "");
       if (insert_line(p, bytes, bytes, line, kAnswerLine)) {
@@ -231,6 +234,7 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
         }
         const long left = static_cast<long>(len) + kDone - static_cast<long>(bytes - take);
         w.rbyte = static_cast<int>(std::max<long>(left, kDone));
+        w.astart = bytes == take;  // the answer's first bytes are still to come
         msg_line(fd, r, rc, w, p);
       }
     }
@@ -272,9 +276,9 @@ bool answer_write(mthr* m, int fd, const void* buf, size_t n, size_t& len) {
     return false;
   }
   len = n - kHead;
-  // A retry of a short write carries the same block: its transaction was
-  // taken already.
-  if (w.cutting && memcmp(w.cut, &b, kHead) == 0) return true;
+  // A retry of a short write carries the same block: its transaction ended
+  // with the bytes that went out already.
+  if (w.cutting == 2 && memcmp(w.cut, &b, kHead) == 0) return true;
   memcpy(w.cut, &b, kHead);
   w.cutting = 1;
   m->gtuid = b;
@@ -283,8 +287,13 @@ bool answer_write(mthr* m, int fd, const void* buf, size_t n, size_t& len) {
 }
 
 ssize_t answer_written(int fd, size_t n, size_t len, ssize_t rc) {
-  if (len == n || rc < 0 || static_cast<size_t>(rc) < len) return rc;
-  en_webtob_gtuid[fd].cutting = 0;
+  if (len == n || rc < 0) return rc;
+  webtob_gtuid& w = en_webtob_gtuid[fd];
+  if (static_cast<size_t>(rc) < len) {
+    w.cutting = 2;  // bytes went out: the transaction ends with them
+    return rc;
+  }
+  w.cutting = 0;
   return static_cast<ssize_t>(n);  // the answer is out: its block counts as written
 }
 

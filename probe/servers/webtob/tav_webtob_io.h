@@ -26,7 +26,8 @@ struct webtob_gtuid {
   int gflag;       // service: 1 when the block goes out behind this answer
   char http[128];  // the header line added to the request
   // Entry: the block cut from the answer being written, kept while the host
-  // retries a short write (the transaction was taken from it once).
+  // retries a short write: `cutting` 1 once its transaction was taken, 2
+  // once it ended with bytes of the answer.
   unsigned char cut[sizeof(gtuid_t)];
   int cutting;
   // Service: bytes of the answer's block still to give a reader whose buffer
@@ -36,6 +37,9 @@ struct webtob_gtuid {
   // Service: the header of an answer that came in pieces, so far.
   int hgot;
   unsigned char head[96];
+  // Service: the next read brings the first bytes of the answer behind its
+  // header (the only place for the header line).
+  int astart;
 };
 
 extern "C" {
