@@ -48,6 +48,14 @@ inline bool jeus_magic(const uint8_t* p, size_t n) {
   return false;
 }
 
+// A 4-byte integer of a peer's message in this host's byte order, at any
+// alignment.
+inline int32_t host_int32(const void* p) {
+  int32_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // The first k bytes (at most 4 are looked at) agree with one of the magics:
 // a message head may be coming.
 inline bool magic_prefix(const void* p, size_t k) {

@@ -146,11 +146,7 @@ const char* start(char* reason, size_t reason_len) {
 #endif
   if (en_my_pcode == 0) en_my_pcode = kDefaultProductCode;
 
-  if (!en_ws_gtuid) {
-    en_ws_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));
-    if (!en_ws_gtuid) return "gtuid alloc";
-    for (int i = 0; i < en_fd_max; ++i) memcpy(en_ws_gtuid[i].init, TAV_GTUID_INIT, 4);
-  }
+  if (!en_ws_gtuid && !(en_ws_gtuid = tav::marked_records<gtuid_t>())) return "gtuid alloc";
 #if defined(TAV_BUILD_WEBLOGIC)
   if (!en_wls_gtuid) {
     en_wls_gtuid = static_cast<gtuid_t*>(calloc(static_cast<size_t>(en_fd_max), sizeof(gtuid_t)));

@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
 #include "base/tav_globals.h"
 #include "base/tav_kinds.h"
 #include "base/tav_list.h"
@@ -126,12 +130,28 @@ inline mfd* fd_record(int fd) {
   return static_cast<unsigned>(fd) < static_cast<unsigned>(en_fd_max) ? &en_mfd[fd] : nullptr;
 }
 
-// The thread's transaction is active: the record holds the marker and its
-// flag is 1.
-inline bool gtuid_active(const mthr* m) {
-  return m->gtuid.gflag == 1 && m->gtuid.init[0] == TAV_GTUID_INIT[0] &&
-         m->gtuid.init[1] == TAV_GTUID_INIT[1] && m->gtuid.init[2] == TAV_GTUID_INIT[2] &&
-         m->gtuid.init[3] == TAV_GTUID_INIT[3];
+// A transaction record is active: it holds the marker and its flag is 1.
+inline bool gtuid_active(const gtuid_t& g) {
+  return g.gflag == 1 && g.init[0] == TAV_GTUID_INIT[0] && g.init[1] == TAV_GTUID_INIT[1] &&
+         g.init[2] == TAV_GTUID_INIT[2] && g.init[3] == TAV_GTUID_INIT[3];
+}
+
+// The thread's transaction is active.
+inline bool gtuid_active(const mthr* m) { return gtuid_active(m->gtuid); }
+
+// A table of one record per descriptor number, each with the marker in its
+// transaction (`Record` is a gtuid_t or holds one as `gtuid`); null when
+// memory is short.
+template <typename Record>
+Record* marked_records() {
+  auto* t = static_cast<Record*>(calloc(static_cast<size_t>(en_fd_max), sizeof(Record)));
+  for (int i = 0; t && i < en_fd_max; ++i) {
+    if constexpr (std::is_same_v<Record, gtuid_t>)
+      memcpy(t[i].init, TAV_GTUID_INIT, sizeof t[i].init);
+    else
+      memcpy(t[i].gtuid.init, TAV_GTUID_INIT, sizeof t[i].gtuid.init);
+  }
+  return t;
 }
 
 // The shared record of threads that found the table full.

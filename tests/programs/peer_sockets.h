@@ -1,10 +1,11 @@
-// Sockets of the test peers: addresses "tcp:PORT" (127.0.0.1) or
+// Start-up and sockets of the test peers: addresses "tcp:PORT" (127.0.0.1) or
 // "unix:PATH", and whole-buffer reads and writes.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,8 +14,17 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace peer {
+
+// The arguments after the program name. A peer takes a closed connection as
+// a failed write, not a signal, and ends after two minutes at the latest.
+inline std::vector<std::string> start(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  alarm(120);
+  return std::vector<std::string>(argv + 1, argv + argc);
+}
 
 inline bool parse_addr(const std::string& a, sockaddr_storage& ss, socklen_t& len) {
   memset(&ss, 0, sizeof ss);

@@ -201,9 +201,7 @@ int run_client(const std::string& addr, int count, const std::string& form, cons
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  alarm(120);
-  const std::vector<std::string> a(argv + 1, argv + argc);
+  const std::vector<std::string> a = start(argc, argv);
   auto option = [&](const char* name, const std::string& fallback) {
     for (size_t i = 0; i + 1 < a.size(); ++i)
       if (a[i] == name) return a[i + 1];

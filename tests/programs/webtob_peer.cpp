@@ -209,9 +209,7 @@ int run_client(int port, int count, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  alarm(120);
-  const std::vector<std::string> a(argv + 1, argv + argc);
+  const std::vector<std::string> a = start(argc, argv);
   size_t chunk = 65536;
   bool header_first = false;
   for (size_t i = 0; i < a.size(); ++i) {

@@ -205,9 +205,8 @@ int tav_tmax_gexcept(mthr* m, int fd, const void* buf, size_t n) {
   const char* svc = svc_len ? reinterpret_cast<const char*>(p) + kServiceAt : "";
   const std::string_view service(svc, strnlen(svc, svc_len));
   if (tav_tmax_proc == TAV_TMAX_CLH) {
-    int32_t body = 0;
     const bool has_body = r->doffs > 0 && n >= static_cast<size_t>(r->doffs) + 4;
-    if (has_body) memcpy(&body, p + r->doffs, sizeof body);
+    const int32_t body = has_body ? tav::host_int32(p + r->doffs) : 0;
     const bool control = tav::tmax::kind_is(p, n, 1) || tav::tmax::kind_is(p, n, 2);
     const bool own = tav::tmax::starts_with(service, "tavTM");
     if (control || (has_body && body < 2) || own) {

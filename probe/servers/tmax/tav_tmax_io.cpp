@@ -44,9 +44,7 @@ constexpr uint32_t kHandedKinds[] = {3, 4, 9, 19, 29, 1003, 1004};
 // being attached to a message that may never be answered.
 constexpr bool reply_tpacall2(const uint8_t*, size_t) { return false; }
 
-bool marked(const void* p) { return memcmp(p, TAV_GTUID_INIT, 4) == 0; }
-
-bool stored_active(const gtuid_t& g) { return g.gflag == 1 && marked(g.init); }
+bool marked(const void* p) { return marker_prefix(p, sizeof TAV_GTUID_INIT); }
 
 bool handed_kind(const uint8_t* head, size_t n) {
   for (uint32_t k : kHandedKinds)
@@ -54,10 +52,10 @@ bool handed_kind(const uint8_t* head, size_t n) {
   return false;
 }
 
-int32_t int_at(const uint8_t* p) {
-  int32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
+// Client handlers and gateways pass the messages they read on to another
+// connection: they follow messages and hand transactions on.
+bool passes_messages_on() {
+  return tav_tmax_proc == TAV_TMAX_CLH || tav_tmax_proc == TAV_TMAX_GW || tav_tmax_proc == TAV_TMAX_JEUSGW;
 }
 
 // Ends the stored transaction, which the thread holds (inactive) once more.
@@ -69,13 +67,9 @@ void end_stored(mthr* m) {
 }  // namespace
 
 bool make_records() {
-  if (en_tmax_gtuid) return true;
-  if (tav_tmax_proc != TAV_TMAX_CLH && tav_tmax_proc != TAV_TMAX_GW && tav_tmax_proc != TAV_TMAX_JEUSGW)
-    return true;
-  en_tmax_gtuid = static_cast<tmax_gtuid*>(calloc(static_cast<size_t>(en_fd_max), sizeof(tmax_gtuid)));
-  if (!en_tmax_gtuid) return false;
-  for (int i = 0; i < en_fd_max; ++i) memcpy(en_tmax_gtuid[i].gtuid.init, TAV_GTUID_INIT, 4);
-  return true;
+  if (en_tmax_gtuid || !passes_messages_on()) return true;
+  en_tmax_gtuid = marked_records<tmax_gtuid>();
+  return en_tmax_gtuid != nullptr;
 }
 
 void forget(int fd) {
@@ -87,7 +81,9 @@ void forget(int fd) {
 
 void on_recv() {
   static std::atomic<bool> done{false};
-  if (tav_tmax_proc == TAV_TMAX_SERVER && !done.exchange(true)) tav_tmax_trinit();
+  // Every later receive costs a plain load, not a locked exchange.
+  if (tav_tmax_proc != TAV_TMAX_SERVER || done.load(std::memory_order_relaxed)) return;
+  if (!done.exchange(true)) tav_tmax_trinit();
 }
 
 bool following(const mfd& r) {
@@ -112,7 +108,7 @@ size_t before_read(mthr* m, int fd, const mfd& r, size_t n) {
 
 size_t body_start_missing(int fd, ssize_t rc, size_t cap) {
   const tmax_gtuid& t = en_tmax_gtuid[fd];
-  if (t.rbyte == 0 || t.gflag != 1 || !stored_active(t.gtuid)) return 0;
+  if (t.rbyte == 0 || t.gflag != 1 || !gtuid_active(t.gtuid)) return 0;
   const size_t need = std::min({kHandoffBytes, cap, static_cast<size_t>(std::max(t.rbyte - kDone, 0))});
   return static_cast<size_t>(rc) < need ? need - static_cast<size_t>(rc) : 0;
 }
@@ -173,7 +169,7 @@ void recognise(int fd, mfd& r, const Seen& seen, void* buf, ssize_t rc) {
     } else if (hs >= 84 && kind_is(h, hs, 1) && marked(h + 80)) {
       r.info |= MFD_SERVICE;
       // The rest of this message comes without a block in front.
-      const int32_t body = int_at(h + r.doffs);
+      const int32_t body = host_int32(h + r.doffs);
       const long read_so_far = static_cast<long>(seen.before) + rc;
       const long rest = body >= 0 && body <= kBodyMax ? body + static_cast<long>(hs) - read_so_far : 0;
       r.rsize = static_cast<int>(std::max(rest, 0L));
@@ -214,27 +210,23 @@ void after_read(mthr* m, int fd, const mfd& r, const Seen& seen, void* buf, ssiz
   if (rc > 0 && t.rbyte != 0) {
     // A body: the transaction goes on with its first 16 bytes, or ends here.
     if (t.rbyte > 0) t.rbyte -= static_cast<int>(rc);
-    if (stored_active(t.gtuid)) {
+    if (gtuid_active(t.gtuid)) {
       if (!(t.gflag == 1 && rc > 15 && handoff_out(t.gtuid, buf, static_cast<size_t>(rc))))
         end_stored(m);
       t.gflag = 0;
       t.gtuid.gflag = 0;
     }
   } else if (rc > 0 && seen.head) {
-    const int32_t body = int_at(seen.head + r.doffs);
+    const int32_t body = host_int32(seen.head + r.doffs);
     TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) msg 0. rc(%d) rsize(%d) rbyte(%d)\n", fd, r.info, r.rip,
               r.rport, static_cast<int>(rc), r.rsize, body);
-    if (body == 0) {
-      if (stored_active(t.gtuid)) end_stored(m);
+    if (body <= 0 || body > kBodyMax) {
+      // An empty message, or no length a message can have: nothing follows
+      // the header, and the transaction that came with it ends here.
+      if (gtuid_active(t.gtuid)) end_stored(m);
       t.gtuid.gflag = 0;
-    } else if (body < 0 || body > kBodyMax) {
-      // No length a message can have: it is not followed, and its
-      // transaction cannot go on with it.
-      if (stored_active(t.gtuid)) end_stored(m);
-      t.gtuid.gflag = 0;
-      t.rbyte = 0;
     } else {
-      if (stored_active(t.gtuid) && body > 16 &&
+      if (gtuid_active(t.gtuid) && body > 16 &&
           (handed_kind(seen.head, static_cast<size_t>(r.hsize)) ||
            reply_tpacall2(seen.head, static_cast<size_t>(r.hsize))))
         t.gflag = 1;
@@ -263,12 +255,21 @@ void plan_change(mfd& r, size_t at, const uint8_t* host, const void* wire, size_
   memcpy(r.pwire, wire, len);
 }
 
+// The bytes [from, to) of a write of n bytes that the pending change covers.
+struct Span {
+  size_t from, to;
+};
+Span change_span(const mfd& r, size_t n) {
+  const size_t from = static_cast<size_t>(std::max(r.pat, 0));
+  const size_t to = static_cast<size_t>(std::max(r.pat + r.plen, 0));
+  return {std::min(from, n), std::min(to, n)};
+}
+
 // The host's bytes still carry what the change replaces: the host retries
 // the message it wrote. Bytes of another message drop the change.
 bool change_applies(const mfd& r, const uint8_t* p, size_t n) {
-  for (int i = std::max(r.pat, 0); i < r.pat + r.plen && static_cast<size_t>(i) < n; ++i)
-    if (p[i] != r.phost[i - r.pat]) return false;
-  return true;
+  const Span s = change_span(r, n);
+  return memcmp(p + s.from, r.phost + (static_cast<long>(s.from) - r.pat), s.to - s.from) == 0;
 }
 
 void greeting_marker(int fd, mfd& r, const uint8_t* p, size_t n) {
@@ -286,12 +287,11 @@ void greeting_marker(int fd, mfd& r, const uint8_t* p, size_t n) {
 // A message passed on with a ticket of ours behind its header: the thread
 // takes the transaction back and the message its own bytes.
 void take_handoff(mthr* m, mfd& r, const uint8_t* p, size_t n) {
-  if (tav_tmax_proc != TAV_TMAX_CLH && tav_tmax_proc != TAV_TMAX_GW && tav_tmax_proc != TAV_TMAX_JEUSGW)
-    return;
+  if (!passes_messages_on()) return;
   Form f{};
   if (!header_form(p, n, f) || (f.hform != 3 && f.hform != 4)) return;
   const size_t at = static_cast<size_t>(f.hsize);
-  if (n < at + kHandoffBytes || int_at(p + at) != kHandoffMarker) return;
+  if (n < at + kHandoffBytes || host_int32(p + at) != kHandoffMarker) return;
   gtuid_t g;
   unsigned char own[kHandoffBytes];
   if (!handoff_in(p + at, g, own)) return;
@@ -311,7 +311,9 @@ void prepare_write(mthr* m, int fd, mfd& r, const void* buf, size_t n, bool gree
   }
   if (r.plen == 0 && greet) greeting_marker(fd, r, p, n);
   if (r.plen == 0) take_handoff(m, r, p, n);
-  if (r.plen == 0 || (r.pat >= 0 && static_cast<size_t>(r.pat) >= n)) return;
+  if (r.plen == 0) return;
+  const Span s = change_span(r, n);
+  if (s.from == s.to) return;  // the change lies beyond this write
   // The change falls into this write: it goes out from a copy.
   auto* copy = static_cast<uint8_t*>(malloc(n));
   if (!copy) {
@@ -320,8 +322,7 @@ void prepare_write(mthr* m, int fd, mfd& r, const void* buf, size_t n, bool gree
     return;
   }
   memcpy(copy, p, n);
-  for (int i = std::max(r.pat, 0); i < r.pat + r.plen && static_cast<size_t>(i) < n; ++i)
-    copy[i] = r.pwire[i - r.pat];
+  memcpy(copy + s.from, r.pwire + (static_cast<long>(s.from) - r.pat), s.to - s.from);
   out.copy_ = copy;
   out.data_ = copy;
 }

@@ -42,8 +42,7 @@ bool one_way(const Header& h) { return h.cmd == 4 || h.cmd == 8; }
 bool header(const void* buf, size_t n, Header& h) {
   const auto* p = static_cast<const uint8_t*>(buf);
   if (n < kHeaderRead || jeus_magic(p, n) || p[4] >= 12 || p[5] != 'e') return false;
-  int len;
-  memcpy(&len, p, sizeof len);
+  const int len = host_int32(p);
   // A length shorter than the header itself, or beyond any message, is not
   // a header: it would keep a transaction parked for good.
   if (len < kHeaderLen || len > kMessageMax) return false;

@@ -38,8 +38,6 @@ constexpr size_t kRequestWindow = 256;
 // The line put into an answer: name, ": ", four digits, blanks, CR LF.
 constexpr int kAnswerLine = 96;
 
-bool active(const gtuid_t& g) { return g.gflag == 1 && memcmp(g.init, TAV_GTUID_INIT, 4) == 0; }
-
 // Ends the transaction stored in `w`, which the thread holds (inactive).
 void end_stored(mthr* m, webtob_gtuid& w) {
   m->gtuid = w.gtuid;
@@ -71,10 +69,8 @@ void msg_line(int fd, const mfd& r, ssize_t rc, const webtob_gtuid& w, const voi
 
 bool make_records() {
   if (en_webtob_gtuid || tav_webtob_proc != TAV_WEBTOB_HTH) return true;
-  en_webtob_gtuid = static_cast<webtob_gtuid*>(calloc(static_cast<size_t>(en_fd_max), sizeof(webtob_gtuid)));
-  if (!en_webtob_gtuid) return false;
-  for (int i = 0; i < en_fd_max; ++i) memcpy(en_webtob_gtuid[i].gtuid.init, TAV_GTUID_INIT, 4);
-  return true;
+  en_webtob_gtuid = marked_records<webtob_gtuid>();
+  return en_webtob_gtuid != nullptr;
 }
 
 void forget(int fd) {
@@ -92,12 +88,11 @@ ssize_t request_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t
   if (w.rbyte != 0) return rc;
   auto* p = static_cast<char*>(buf);
   const size_t got = static_cast<size_t>(rc);
-  if (tav_gtuid_url_expect(p, got)) return rc;
   const size_t window = std::min(got, kRequestWindow);
   // A request (not an answer) whose line end has come, in a buffer with room
-  // for the header line.
+  // for the header line, for a URL that is traced.
   if (!memmem(p, window, "HTTP", 4) || (got >= 4 && memcmp(p, "HTTP", 4) == 0) || got + kHead > n ||
-      !memmem(p, window, "\r\n", 2))
+      !memmem(p, window, "\r\n", 2) || tav_gtuid_url_expect(p, got))
     return rc;
   const int len = snprintf(w.http, sizeof w.http, "%s: %04d\r\n", kTraceKey, fd);
   if (len <= 0 || static_cast<size_t>(len) >= sizeof w.http) return rc;
@@ -162,7 +157,7 @@ size_t answer_cap(mthr* m, int fd, const mfd& r, size_t n) {
   if (left <= 0) return n;
   size_t cap = std::min(n, static_cast<size_t>(left));
   // The read that ends the answer leaves room for the block behind it.
-  if (w.gflag == 1 && active(w.gtuid) && cap == static_cast<size_t>(left) && cap + kHead > n && n > kHead)
+  if (w.gflag == 1 && gtuid_active(w.gtuid) && cap == static_cast<size_t>(left) && cap + kHead > n && n > kHead)
     cap = n - kHead;
   return cap;
 }
@@ -214,20 +209,15 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
       w.hgot = static_cast<int>(have);
     } else {
       w.hgot = 0;
-      int32_t len;
-      memcpy(&len, w.head + kLengthAt, sizeof len);
-      if (len == 0) {
-        if (active(w.gtuid)) end_stored(m, w);
-        w.gtuid.gflag = 0;
-      } else if (len < 0 || len > kLengthMax) {
-        // No length an answer can have: not followed, and its transaction
-        // cannot go on with it.
-        if (active(w.gtuid)) end_stored(m, w);
-        w.rbyte = 0;
+      const int32_t len = host_int32(w.head + kLengthAt);
+      if (len <= 0 || len > kLengthMax) {
+        // An empty answer, or no length an answer can have: nothing follows
+        // the header, and the transaction that came with it ends here.
+        if (gtuid_active(w.gtuid)) end_stored(m, w);
       } else {
         // The answer grows by the block that will follow it, where its
         // length field is in this read; else the transaction ends with it.
-        if (active(w.gtuid) && before <= kLengthAt) {
+        if (gtuid_active(w.gtuid) && before <= kLengthAt) {
           const int32_t grown = len + kDone;
           memcpy(p + (kLengthAt - before), &grown, sizeof grown);
           w.gflag = 1;
@@ -241,7 +231,7 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
   }
   if (w.rbyte == kDone) {
     // The answer is complete.
-    if (active(w.gtuid) && w.gflag == 1) {
+    if (gtuid_active(w.gtuid) && w.gflag == 1) {
       if (static_cast<size_t>(rc) + kHead <= n) {
         memcpy(p + rc, &w.gtuid, kHead);
         rc += kHead;
@@ -252,7 +242,7 @@ ssize_t answer_read(mthr* m, int fd, const mfd& r, void* buf, size_t n, ssize_t 
       }
       w.gtuid.gflag = 0;
       msg_line(fd, r, rc, w, p);
-    } else if (active(w.gtuid)) {
+    } else if (gtuid_active(w.gtuid)) {
       // The header line went out with the answer: nothing carries the
       // transaction further, so it ends here.
       end_stored(m, w);
