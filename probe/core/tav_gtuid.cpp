@@ -10,12 +10,13 @@
 #include "base/tav_log.h"
 #include "base/tav_lookup2.h"
 #include "base/tav_time.h"
+#include "core/tav_clock31.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_tables.h"
 
 namespace {
 
-constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^31
+using tav::kMod31;
 
 // Current time in microseconds since the epoch. Unless benchmark-time mode is
 // on, the same reading also becomes the date-time text of the thread's
@@ -53,16 +54,6 @@ bool parse_ipv4(const char* text, size_t cap, uint8_t (&out)[4]) {
     out[part] = static_cast<uint8_t>(value);
   }
   return at == len;
-}
-
-// The hop time from the previous hop stamp `p` to `n` (both modulo 2^31).
-// Not later than the previous stamp means either the clock wrapped past 2^31
-// or the previous host's clock was ahead of ours; the smaller reading wins.
-uint64_t hop_time(uint64_t n, uint64_t p) {
-  if (n > p) return n - p;
-  const uint64_t behind = p - n;
-  const uint64_t wrapped = kMod31 - 1 - p + n;
-  return behind < wrapped ? behind : wrapped;
 }
 
 }  // namespace
@@ -132,7 +123,7 @@ void gtuid_time_at(mthr* m, uint64_t now) {
   // one with the top bit set cannot push the arithmetic out of range.
   const uint64_t n = now % kMod31;
   const uint64_t p = g.ctime.get() % kMod31;
-  const uint64_t hop = hop_time(n, p);
+  const uint64_t hop = tav::elapsed31(n, p);
   // The pending database time is added as a signed amount; the sum is then
   // reduced to 0 .. 2^31 - 1.
   const uint64_t elapsed =

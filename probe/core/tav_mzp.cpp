@@ -21,6 +21,7 @@
 #include "base/tav_mzp.h"
 #include "base/tav_real.h"
 #include "base/tav_time.h"
+#include "core/tav_clock31.h"
 #include "core/tav_dbms.h"
 #include "core/tav_glist.h"
 #include "core/tav_gtuid.h"
@@ -30,7 +31,8 @@
 
 namespace {
 
-constexpr uint64_t kMod31 = uint64_t{1} << 31;  // hop stamps are kept modulo 2^31
+using tav::kMod31;
+using tav::elapsed31;
 constexpr int kKindF = MFD_FILE;                // descriptor kinds reported as "F"
 constexpr int kKindX = 0x80000;                 // and as "X"
 constexpr size_t kUrlMax = 128;
@@ -128,15 +130,6 @@ uint64_t now_usec(timeval* keep) {
   return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
 }
 
-// Elapsed time on the 31-bit microsecond clock from `last` to `now`.
-uint64_t elapsed31(uint64_t now, uint64_t last) {
-  now %= kMod31;
-  last %= kMod31;
-  if (now > last) return now - last;
-  const uint64_t behind = last - now;
-  const uint64_t wrapped = kMod31 - 1 - last + now;
-  return behind < wrapped ? behind : wrapped;
-}
 
 int add31(int acc, uint64_t add) {
   return static_cast<int>((static_cast<uint64_t>(static_cast<uint32_t>(acc)) + add) % kMod31);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/tav_log.h"
+#include "core/tav_clock31.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_tables.h"
 #include "temp_dir.h"
@@ -262,6 +263,29 @@ TEST_F(Gtuid, DateTextIsLeftAloneInBenchmarkTimeMode) {
   EXPECT_EQ(std::string(m_->mzp1.dtime), local_text(static_cast<uint64_t>(m_->dbms_ltime)));
 }
 
+TEST(Clock31, Elapsed) {
+  constexpr uint64_t M = tav::kMod31;
+  struct {
+    const char* name;
+    uint64_t now;
+    uint64_t last;
+    uint64_t elapsed;
+  } cases[] = {
+      {"later", 5000000, 4998766, 1234},
+      {"same stamp", 77, 77, 0},
+      {"wrapped by one", 0, M - 1, 1},
+      {"wrapped", 20, M - 10, 30},
+      {"wrapped five seconds", 4000000, M - 1000000, 5000000},
+      {"last ahead by 5", 100, 105, 5},
+      {"half way", 0, M / 2, M / 2},
+      {"operands reduced first", 7 * M + 20, 3 * M + M - 10, 30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tav::elapsed31(c.now, c.last), c.elapsed);
+  }
+}
+
 TEST_F(Gtuid, HopTiming) {
   // B is a multiple of 2^31, so B + x is x modulo 2^31.
   constexpr uint64_t B = uint64_t{800000} << 31;
@@ -278,8 +302,10 @@ TEST_F(Gtuid, HopTiming) {
       {"previous clock 5 us ahead", B + 5000000, B, 5000005, 0, 5000000, 5},
       {"previous clock 1 s ahead", B + 1000000, B, 2000000, 0, 1000000, 1000000},
       {"same stamp", B + 5000000, B, 5000000, 0, 5000000, 0},
-      {"clock wrapped", B + 20, B - 30, 2147483638, 0, 50, 29},
-      {"half way: the smaller reading", B + 100, B, 100 + (1u << 30), 0, 100, 1073741823},
+      {"clock wrapped", B + 20, B - 30, 2147483638, 0, 50, 30},
+      {"half way: either reading", B + 100, B, 100 + (1u << 30), 0, 100, 1u << 30},
+      {"just past half way: the smaller reading", B + 100, B, 101 + (1u << 30), 0, 100,
+       (1u << 30) - 1},
       {"database time added", B + 5000000, B + 2500000, 4998766, 766, 2500000, 2000},
       {"elapsed modulo 2^31", B + 5000000, B + 2500000, 4998766, INT_MAX, 2500000, 1233},
       {"running time modulo 2^31", B + 5000000, B + 5000000 - k2p31 - 7, 4998766, 0, 7, 1234},
@@ -309,11 +335,7 @@ TEST_F(Gtuid, HopTiming) {
 }
 
 TEST_F(Gtuid, HopTimingOnTheRealClock) {
-  uint64_t before = wall_us();
-  if (before % k2p31 < 1000000) {  // keep the previous stamp clear of a wrap
-    usleep(static_cast<useconds_t>(1000000 - before % k2p31 + 1000));
-    before = wall_us();
-  }
+  const uint64_t before = wall_us();
   m_->gtuid.stime = before - 1000000;
   m_->gtuid.ctime = static_cast<uint32_t>((before - 300) % k2p31);
   m_->dbmsptime = 50;
