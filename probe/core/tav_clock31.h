@@ -21,4 +21,10 @@ constexpr uint64_t elapsed31(uint64_t now, uint64_t last) {
   return behind < wrapped ? behind : wrapped;
 }
 
+// The stamp `by` microseconds before `stamp`, on the same clock: across the
+// wrap it lands just below 2^31, not at 0.
+constexpr uint64_t earlier31(uint64_t stamp, uint64_t by) {
+  return (stamp % kMod31 + kMod31 - by % kMod31) % kMod31;
+}
+
 }  // namespace tav

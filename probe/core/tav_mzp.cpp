@@ -130,7 +130,6 @@ uint64_t now_usec(timeval* keep) {
   return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
 }
 
-
 int add31(int acc, uint64_t add) {
   return static_cast<int>((static_cast<uint64_t>(static_cast<uint32_t>(acc)) + add) % kMod31);
 }

@@ -11,6 +11,7 @@
 #include "base/tav_ipinfo.h"
 #include "base/tav_iplist.h"
 #include "base/tav_log.h"
+#include "core/tav_clock31.h"
 #include "core/tav_gtuid.h"
 #include "core/tav_jcall.h"
 #include "core/tav_load.h"
@@ -35,11 +36,11 @@ bool database_call_open(const mthr* m) {
   }
 }
 
-// Takes the database time of the call just closed out of the hop time.
+// Takes the database time of the call just closed out of the hop time: the
+// hop stamp moves back by that time, modulo 2^31 like every hop stamp.
 void deduct_database_time(mthr* m) {
-  const int32_t ctime = static_cast<int32_t>(m->gtuid.ctime.get());
-  const int32_t ptime = m->dbmsptime;
-  m->gtuid.ctime = ctime > ptime ? static_cast<uint32_t>(ctime - ptime) & 0x7fffffffu : 0u;
+  const auto ptime = static_cast<uint32_t>(m->dbmsptime);
+  m->gtuid.ctime = static_cast<uint32_t>(tav::earlier31(m->gtuid.ctime.get(), ptime));
   m->dbmsptime = 0;
   m->dbms_ltime = 0;
 }

@@ -286,6 +286,27 @@ TEST(Clock31, Elapsed) {
   }
 }
 
+TEST(Clock31, Earlier) {
+  constexpr uint64_t M = tav::kMod31;
+  struct {
+    const char* name;
+    uint64_t stamp;
+    uint64_t by;
+    uint64_t earlier;
+  } cases[] = {
+      {"plain", 5000000, 1234, 4998766},
+      {"by nothing", 77, 0, 77},
+      {"to zero", 1234, 1234, 0},
+      {"across the wrap", 1000, 3000, M - 2000},
+      {"operands reduced first", 3 * M + 1000, M + 3000, M - 2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tav::earlier31(c.stamp, c.by), c.earlier);
+    EXPECT_EQ(tav::elapsed31(c.stamp, c.earlier), c.by % M);
+  }
+}
+
 TEST_F(Gtuid, HopTiming) {
   // B is a multiple of 2^31, so B + x is x modulo 2^31.
   constexpr uint64_t B = uint64_t{800000} << 31;
