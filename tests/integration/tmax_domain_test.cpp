@@ -267,6 +267,26 @@ TEST_P(TmaxDirect, EachRequestIsOneTransactionThroughBothProcesses) {
 
 INSTANTIATE_TEST_SUITE_P(Links, TmaxDirect, testing::ValuesIn(kDirect), direct_name);
 
+// The application server logs the transaction-code sensor path once, at its
+// first recv; the client handler, which is no application server, never.
+TEST(TmaxServerStart, SensorPathIsLoggedOnceAtTheFirstReceive) {
+  Domain d;
+  const std::string sensor = d.box.path("trcodes");
+  d.box.add_setting("QEL_TRCODE_SENSOR_PATH", sensor);
+  QueueReader reader(d.box);
+  const std::string svr = d.address(Link::kUnix, "appsvr");
+  ASSERT_TRUE(d.start("appsvr", {"server", svr, "--recv"}));
+  ASSERT_TRUE(d.start("clh01", {"forward", d.entry_address(), svr}));
+  const std::string before = d.logs();
+  d.client(3, "4be");
+  const std::string logs = d.logs();
+  const std::string line = "trcode load. (" + sensor + ")\n";
+  EXPECT_EQ(before.find(line), std::string::npos) << "logged before the first receive";
+  size_t count = 0;
+  for (size_t at = logs.find(line); at != std::string::npos; at = logs.find(line, at + 1)) ++count;
+  EXPECT_EQ(count, 1u) << log_excerpt(logs);
+}
+
 // --- through a gateway ----------------------------------------------------------------
 
 class TmaxGateway : public testing::TestWithParam<Link> {};

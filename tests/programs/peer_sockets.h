@@ -72,10 +72,11 @@ inline int connect_to(const std::string& a) {
   return fd;
 }
 
-inline bool read_exact(int fd, void* buf, size_t n) {
+// Reads exactly `n` bytes with read, or with recv when `use_recv`.
+inline bool read_exact(int fd, void* buf, size_t n, bool use_recv = false) {
   auto* p = static_cast<char*>(buf);
   while (n > 0) {
-    const ssize_t k = read(fd, p, n);
+    const ssize_t k = use_recv ? recv(fd, p, n, 0) : read(fd, p, n);
     if (k <= 0) return false;
     p += k;
     n -= static_cast<size_t>(k);

@@ -4,7 +4,7 @@
 // gateway "tmgw...", an application server), so that the preloaded library
 // classes each process by its name.
 //
-//   tmax_peer server <addr>
+//   tmax_peer server <addr> [--recv]
 //   tmax_peer forward <addr> <backend-addr> [--greedy]
 //   tmax_peer client <addr> <count> <form> [--service NAME] [--body N]
 //
@@ -21,7 +21,7 @@
 // the host's byte order. <form> of client is 4be, 4le or 3.
 //
 // server answers each message with the same header, kind 1003 and the body
-// reversed. forward passes each message from its client to the backend
+// reversed; it reads with read, or with recv (--recv). forward passes each message from its client to the backend
 // whole (one write), and the backend's answer back to the client; it reads
 // the header first and then the body (--greedy: reads as much as its buffer
 // holds, and takes the messages out of what came). client sends <count>
@@ -76,22 +76,23 @@ void put_kind(uint8_t* h, const Form& f, uint32_t kind) {
     h[16 + i] = static_cast<uint8_t>(f.little ? kind >> (8 * i) : kind >> (8 * (3 - i)));
 }
 
-// Reads messages from one connection, header first, or greedily.
+// Reads messages from one connection, header first, or greedily; with read,
+// or with recv when `use_recv`.
 class Reader {
  public:
-  Reader(int fd, bool greedy) : fd_(fd), greedy_(greedy) {}
+  Reader(int fd, bool greedy, bool use_recv = false) : fd_(fd), greedy_(greedy), recv_(use_recv) {}
   // One whole message, or false at the end or on a malformed header.
   bool next(std::vector<uint8_t>& msg) {
     if (!greedy_) {
       msg.assign(4, 0);
-      if (!read_exact(fd_, msg.data(), 4)) return false;
+      if (!read_exact(fd_, msg.data(), 4, recv_)) return false;
       Form f;
       if (!form_of(msg.data(), f)) return false;
       msg.resize(f.hsize);
-      if (!read_exact(fd_, msg.data() + 4, f.hsize - 4)) return false;
+      if (!read_exact(fd_, msg.data() + 4, f.hsize - 4, recv_)) return false;
       const size_t body = body_of(msg.data(), f);
       msg.resize(f.hsize + body);
-      return read_exact(fd_, msg.data() + f.hsize, body);
+      return read_exact(fd_, msg.data() + f.hsize, body, recv_);
     }
     for (;;) {
       Form f;
@@ -105,7 +106,7 @@ class Reader {
         }
       }
       uint8_t buf[65536];
-      const ssize_t k = read(fd_, buf, sizeof buf);
+      const ssize_t k = recv_ ? recv(fd_, buf, sizeof buf, 0) : read(fd_, buf, sizeof buf);
       if (k <= 0) return false;
       have_.insert(have_.end(), buf, buf + k);
     }
@@ -120,6 +121,7 @@ class Reader {
  private:
   int fd_;
   bool greedy_;
+  bool recv_;
   std::vector<uint8_t> have_;
 };
 
@@ -131,8 +133,8 @@ std::vector<uint8_t> answer_of(std::vector<uint8_t> msg) {
   return msg;
 }
 
-void serve(int c) {
-  Reader in(c, false);
+void serve(int c, bool use_recv) {
+  Reader in(c, false, use_recv);
   std::vector<uint8_t> msg;
   while (in.next(msg)) {
     const std::vector<uint8_t> a = answer_of(msg);
@@ -208,7 +210,9 @@ int main(int argc, char** argv) {
     return fallback;
   };
   const bool greedy = std::find(a.begin(), a.end(), "--greedy") != a.end();
-  if (a.size() >= 2 && a[0] == "server") return accept_loop(a[1], a[1], serve);
+  const bool use_recv = std::find(a.begin(), a.end(), "--recv") != a.end();
+  if (a.size() >= 2 && a[0] == "server")
+    return accept_loop(a[1], a[1], [use_recv](int c) { serve(c, use_recv); });
   if (a.size() >= 3 && a[0] == "forward") {
     const std::string backend = a[2];
     return accept_loop(a[1], a[1], [backend, greedy](int c) { forward(c, backend, greedy); });
