@@ -72,11 +72,16 @@ inline int connect_to(const std::string& a) {
   return fd;
 }
 
-// Reads exactly `n` bytes with read, or with recv when `use_recv`.
+// One read of at most `n` bytes, with read or, when `use_recv`, with recv.
+inline ssize_t read_some(int fd, void* buf, size_t n, bool use_recv) {
+  return use_recv ? recv(fd, buf, n, 0) : read(fd, buf, n);
+}
+
+// Reads exactly `n` bytes.
 inline bool read_exact(int fd, void* buf, size_t n, bool use_recv = false) {
   auto* p = static_cast<char*>(buf);
   while (n > 0) {
-    const ssize_t k = use_recv ? recv(fd, p, n, 0) : read(fd, p, n);
+    const ssize_t k = read_some(fd, p, n, use_recv);
     if (k <= 0) return false;
     p += k;
     n -= static_cast<size_t>(k);

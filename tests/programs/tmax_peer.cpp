@@ -21,12 +21,13 @@
 // the host's byte order. <form> of client is 4be, 4le or 3.
 //
 // server answers each message with the same header, kind 1003 and the body
-// reversed; it reads with read, or with recv (--recv). forward passes each message from its client to the backend
-// whole (one write), and the backend's answer back to the client; it reads
-// the header first and then the body (--greedy: reads as much as its buffer
-// holds, and takes the messages out of what came). client sends <count>
-// messages of kind 3 one after the other, checks every answer and prints
-// "ok <count>"; exit status 0 only when every answer was exact.
+// reversed; it reads with read, or with recv (--recv). forward passes each
+// message from its client to the backend whole (one write), and the
+// backend's answer back to the client; it reads the header first and then
+// the body (--greedy: reads as much as its buffer holds, and takes the
+// messages out of what came). client sends <count> messages of kind 3 one
+// after the other, checks every answer and prints "ok <count>"; exit status 0
+// only when every answer was exact.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -106,7 +107,7 @@ class Reader {
         }
       }
       uint8_t buf[65536];
-      const ssize_t k = recv_ ? recv(fd_, buf, sizeof buf, 0) : read(fd_, buf, sizeof buf);
+      const ssize_t k = read_some(fd_, buf, sizeof buf, recv_);
       if (k <= 0) return false;
       have_.insert(have_.end(), buf, buf + k);
     }
