@@ -201,9 +201,12 @@ ProbeSandbox::ProbeSandbox(std::string build) : build_(std::move(build)) {
   if (mkdir(log_dir_.c_str(), 0755) != 0) fail("mkdir " + log_dir_);
 
   // Parallel test processes differ in their pid; sandboxes of one process in
-  // the counter. Each sandbox owns kKeyCount consecutive keys.
+  // the counter. Each sandbox owns kKeyCount consecutive keys. The key holds
+  // 16 bits of the pid: with fewer, a test started while another still runs
+  // could get the same keys once the pids moved on by that much, and its
+  // clean-up below would remove the other test's queues.
   const unsigned n = sandbox_counter.fetch_add(1) & 0xf;
-  key_base_ = static_cast<key_t>(0x51000000u | ((static_cast<unsigned>(getpid()) & 0xfffu) << 8) | (n << 4));
+  key_base_ = static_cast<key_t>(0x51000000u | ((static_cast<unsigned>(getpid()) & 0xffffu) << 8) | (n << 4));
   // A run killed before its clean-up may have left objects with these keys.
   remove_ipc();
 

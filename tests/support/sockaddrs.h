@@ -8,7 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace qel::test {
 
@@ -59,7 +61,38 @@ struct Bound {
   Bound& operator=(const Bound&) = delete;
 };
 
-// A TCP port that is free at the moment.
-inline int free_port() { return Bound(SOCK_STREAM).port; }
+// True when a TCP socket can be bound to `port` on every address now.
+inline bool port_free(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// A TCP port that is free at the moment, for a server a test starts next.
+// It is picked below the kernel's range of ephemeral ports: a port from that
+// range could be taken by any outgoing connection of a test running in
+// parallel before the server binds it. Where that range leaves no room
+// below it, the kernel picks.
+inline int free_port() {
+  int low = 32768;
+  if (FILE* f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (fscanf(f, "%d", &low) != 1) low = 32768;
+    fclose(f);
+  }
+  constexpr int kFirst = 10000;
+  if (low - kFirst >= 1000) {
+    thread_local std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    std::uniform_int_distribution<int> ports(kFirst, low - 1);
+    for (int tries = 0; tries < 200; ++tries)
+      if (const int port = ports(pick); port_free(port)) return port;
+  }
+  return Bound(SOCK_STREAM).port;
+}
 
 }  // namespace qel::test
