@@ -56,6 +56,14 @@ std::vector<Line> master_lines(const std::string& path) {
   return out;
 }
 
+// The relay's log files in `dir`.
+std::string relay_logs(const std::string& dir) {
+  std::string text;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("relay.", 0) == 0) text += read_file(e.path());
+  return text;
+}
+
 struct Relay {
   const char* name;
   const char* program;
@@ -121,8 +129,15 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
   }
   const pid_t front_pid = front.pid(), back_pid = back.pid();
   const RunResult relay_end = rly.stop(SIGUSR1, 10s);
-  EXPECT_TRUE(relay_end.ok()) << relay_end.describe();
-  EXPECT_TRUE(master.stop(SIGTERM).ok());
+  const RunResult master_end = master.stop(SIGTERM);
+  // What the processes said, for a failure.
+  const std::string story = "client: " + client.describe() + "\nfront: " + front.err() +
+                            "\nback: " + back.err() + "\nmaster: " + master_end.describe() +
+                            "\nrelay: " + relay_end.describe() + "\nrelay log:\n" +
+                            relay_logs(box.log_dir()) + "\nrecords:\n" +
+                            read_file(box.path("records.jsonl"));
+  EXPECT_TRUE(relay_end.ok()) << story;
+  EXPECT_TRUE(master_end.ok()) << story;
 
   // Front: start, call out; back: receipt, answer; front: receipt, end.
   struct Step {
@@ -133,7 +148,7 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
   std::vector<Step> expected = {{front_pid, "S", "R"}, {front_pid, "C", "S"}, {back_pid, "C", "R"},
                                 {back_pid, "C", "S"},  {front_pid, "C", "R"}, {front_pid, "E", "S"}};
   expected.erase(expected.begin(), expected.begin() + static_cast<long>(unreported));
-  ASSERT_EQ(lines.size(), expected.size());
+  ASSERT_EQ(lines.size(), expected.size()) << story;
   std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(i);
@@ -141,7 +156,7 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
     snprintf(seq, sizeof seq, "%05zu", i + unreported);
     char pid[16];
     snprintf(pid, sizeof pid, "%08d", static_cast<int>(expected[i].pid % 100000000));
-    EXPECT_EQ(lines[i].gtuid, lines[0].gtuid) << "one identifier for the whole transaction";
+    EXPECT_EQ(lines[i].gtuid, lines[0].gtuid) << "one identifier for the whole transaction\n" << story;
     EXPECT_EQ(lines[i].seq, seq);
     EXPECT_EQ(lines[i].pid, pid);
     EXPECT_EQ(lines[i].event, expected[i].event);
@@ -192,9 +207,7 @@ TEST(AgentExchange, RealProbesAndARealRelay) {
   ASSERT_TRUE(client.ok()) << client.describe();
   EXPECT_EQ(client.out, "HELLO\n") << "both ends frame and unframe: the host data is unchanged";
 
-  std::string logs = probe_logs(box.log_dir());
-  for (const auto& e : std::filesystem::directory_iterator(box.log_dir()))
-    if (e.path().filename().string().rfind("relay.", 0) == 0) logs += read_file(e.path());
+  std::string logs = probe_logs(box.log_dir()) + relay_logs(box.log_dir());
   EXPECT_NE(logs.find("connect. (127.0.0.2:" + std::to_string(port) + ") qel service set"), std::string::npos)
       << logs;
   EXPECT_NE(logs.find("accept. qel service set"), std::string::npos) << logs;
