@@ -31,10 +31,10 @@
 
 namespace {
 
-using tav::kMod31;
 using tav::elapsed31;
-constexpr int kKindF = MFD_FILE;                // descriptor kinds reported as "F"
-constexpr int kKindX = 0x80000;                 // and as "X"
+using tav::kMod31;
+constexpr int kKindF = MFD_FILE;  // descriptor kinds reported as "F"
+constexpr int kKindX = 0x80000;   // and as "X"
 constexpr size_t kUrlMax = 128;
 
 using tav::ErrnoKeeper;

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "base/tav_check_home.h"
 #include "base/tav_ipinfo.h"
 #include "base/tav_iplist.h"
+#include "base/tav_items.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "base/tav_util.h"
@@ -91,10 +91,7 @@ constexpr Keys kKeys = {
     "QEL_ADAPTER_INFORMATION", "QEL_CHECK_INCLUDE_IP", "QEL_CHECK_EXCLUDE_IP"};
 #endif
 
-struct FreeText {
-  void operator()(char* p) const { free(p); }
-};
-using Value = std::unique_ptr<char, FreeText>;
+using Value = tav::SettingText;
 
 // The value of a key, or null when the key is absent, empty or not read by
 // this build.

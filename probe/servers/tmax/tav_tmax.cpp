@@ -42,20 +42,9 @@ bool starts_with(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The entries of a comma-separated settings list, trimmed, to `fn`.
-template <typename F>
-void each_entry(const char* key, F fn) {
-  const char* file = getenv("TAV_CONFIG_FILE");
-  if (!file) return;
-  char* text = tav_gets(file, key);
-  if (!text) return;
-  tav::each_item(text, fn);
-  free(text);
-}
-
 // Adds prefix entries of `type` to the exclusion list.
 void add_entries(const char* key, char type) {
-  each_entry(key, [&](std::string_view item) {
+  tav::each_setting_item(key, [&](std::string_view item) {
     char* copy = strndup(item.data(), item.size());
     if (copy && tav_list_add(en_gelist, type, copy, static_cast<int>(item.size())) != 0) free(copy);
     if (copy) TAV_LOG_D("M", "%s (%s)\n", key, copy);
@@ -134,16 +123,16 @@ int tav_tmax_init(void) {
   const char* server = getenv("SVRNAME");
   if (!server || !getenv("TAV_CONFIG_FILE")) return 0;
   const std::string_view svr(server);
-  tav::tmax::each_entry("QEL_THREAD_COUNT", [&](std::string_view item) {
+  tav::each_setting_item("QEL_THREAD_COUNT", [&](std::string_view item) {
     const size_t colon = item.find(':');
     if (colon == std::string_view::npos || item.substr(0, colon) != svr) return;
     const long count = strtol(std::string(item.substr(colon + 1)).c_str(), nullptr, 10);
     if (count > en_thread_max) en_thread_max = static_cast<int>(std::min<long>(count, tav::kTableCap));
   });
-  tav::tmax::each_entry("QEL_GTUID_CREATE_SERVER", [&](std::string_view item) {
+  tav::each_setting_item("QEL_GTUID_CREATE_SERVER", [&](std::string_view item) {
     if (tav::tmax::starts_with(svr, item)) tav_gtuid_create_proc = 1;
   });
-  tav::tmax::each_entry("QEL_GTUID_KEEP_SERVER", [&](std::string_view item) {
+  tav::each_setting_item("QEL_GTUID_KEEP_SERVER", [&](std::string_view item) {
     if (tav::tmax::starts_with(svr, item)) tav_gtuid_keep_proc = 1;
   });
   return 0;

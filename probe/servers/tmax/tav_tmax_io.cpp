@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/tav_errno.h"
+#include "base/tav_items.h"
 #include "base/tav_log.h"
 #include "base/tav_util.h"
 #include "core/tav_frame.h"
@@ -350,11 +351,8 @@ bool service_write(mthr* m, int fd, const mfd& r, const void* buf, size_t n, boo
 extern "C" {
 
 void tav_tmax_trinit(void) {
-  const char* file = getenv("TAV_CONFIG_FILE");
-  char* path = file ? tav_gets(file, "QEL_TRCODE_SENSOR_PATH") : nullptr;
-  if (!path) return;
-  TAV_LOG_D("M", "trcode load. (%s)\n", path);
-  free(path);
+  if (const tav::SettingText path = tav::setting_text("QEL_TRCODE_SENSOR_PATH"))
+    TAV_LOG_D("M", "trcode load. (%s)\n", path.get());
 }
 
 int tav_gtuid_send2(mthr* m, int fd, const void* buf, int n) { return tav_gtuid_send(m, fd, buf, n); }

@@ -35,12 +35,10 @@ void init() { tav_webtob_proc = process_class(en_my_pname); }
 
 void read_settings() {
   if (en_gelist) return;
-  const char* file = getenv("TAV_CONFIG_FILE");
-  char* text = file ? tav_gets(file, "QEL_GTUID_EXCEPT") : nullptr;
+  const SettingText text = setting_text("QEL_GTUID_EXCEPT");
   if (!text) return;
   en_gelist = tav_list_create();
-  if (en_gelist) tav_geinfo(text);
-  free(text);
+  if (en_gelist) tav_geinfo(text.get());
 }
 
 }  // namespace tav::webtob
