@@ -53,10 +53,14 @@ inline int listen_on(const std::string& a) {
   socklen_t len;
   if (!parse_addr(a, ss, len)) return -1;
   const int fd = socket(ss.ss_family, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (ss.ss_family == AF_UNIX) unlink(reinterpret_cast<sockaddr_un*>(&ss)->sun_path);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 
