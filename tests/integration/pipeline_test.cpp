@@ -8,18 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "build_param.h"
+#include "master_run.h"
 #include "probe_run.h"
 #include "sockaddrs.h"
 
@@ -29,40 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 
 using qel::test::free_port;
-
-std::string hex_key(key_t k) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%x", static_cast<unsigned>(k));
-  return b;
-}
-
-// What the master wrote of one record.
-struct Line {
-  std::string gtuid, seq, event, direction, pid;
-};
-
-std::string field(const std::string& line, const std::string& name) {
-  const std::regex re("\"" + name + "\":\"([^\"]*)\"");
-  std::smatch m;
-  return std::regex_search(line, m, re) ? m[1].str() : std::string();
-}
-
-std::vector<Line> master_lines(const std::string& path) {
-  std::vector<Line> out;
-  std::ifstream in(path);
-  for (std::string l; std::getline(in, l);)
-    out.push_back({field(l, "gtuid"), field(l, "seq"), field(l, "event"), field(l, "direction"),
-                   field(l, "pid")});
-  return out;
-}
-
-// The relay's log files in `dir`.
-std::string relay_logs(const std::string& dir) {
-  std::string text;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().filename().string().rfind("relay.", 0) == 0) text += read_file(e.path());
-  return text;
-}
 
 struct Relay {
   const char* name;
@@ -75,35 +37,13 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
   const auto& [build, relay] = GetParam();
   ProbeSandbox box(build);
   const key_t gkey = box.key(2), tkey = box.key(3);
-
-  Background& master = box.start({TAVMASTER_BIN, "--port", "0", "--ready-file", box.path("master.addr"),
-                                  "--out", box.path("records.jsonl")},
-                                 {}, false);
-  std::string addr;
-  for (int i = 0; i < 200 && addr.empty(); ++i) {
-    addr = read_file(box.path("master.addr"));
-    if (addr.empty()) std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_FALSE(addr.empty()) << master.err();
-  const std::string master_port = addr.substr(addr.find(':') + 1, addr.find('\n') - addr.find(':') - 1);
-
-  const std::string conf = box.write_file("relay.conf",
-      "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_PATH = " + box.log_dir() + "\nTAV_LOG_FILE_RLY = relay\n"
-      "TAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = pipeline\nTAV_NODE_DOMAIN_NAME = test\n"
-      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + hex_key(gkey) + "\n"
-      "TAV_RLY_GTUID_QUEUE_COUNT = 1\nTAV_RLY_TCODE_QUEUE_COUNT = 1\n"
-      "TAV_RLY_TCODE_QUEUE_NAME = " + hex_key(tkey) + "\n"
-      "TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
-      "TAV_MST_1ST_MASTER_PORT = " + master_port + "\n");
-  Background& rly = box.start({relay.program, conf}, {}, false);
-  for (int i = 0; i < 200 && master.err().find("accepted") == std::string::npos; ++i)
-    std::this_thread::sleep_for(50ms);
-  ASSERT_NE(master.err().find("accepted"), std::string::npos) << master.err() << rly.out();
+  MasterAndRelay master(box, TAVMASTER_BIN, relay.program, gkey, tkey);
+  ASSERT_TRUE(master.ok()) << master.story();
 
   const int front_port = free_port(), back_port = free_port();
   box.add_setting("qel.mode", "FULL");
   box.add_setting("qel.gtuid.send.type", "QUEUE");
-  box.add_setting("qel.gtuid.queue.name", hex_key(gkey));
+  box.add_setting("qel.gtuid.queue.name", key_text(gkey));
   box.add_setting("qel.gtuid.queue.count", "1");
   box.add_setting("qel.ip.information", "127.0.0.1:" + std::to_string(front_port) + ":START");
   box.add_setting("qel.check.mode", "ON");
@@ -121,21 +61,14 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
   // The WebLogic build leaves the report of the start to the server's
   // adapter: its entry read makes the identifier without a record.
   const size_t unreported = build == "weblogic" ? 1 : 0;
-  std::vector<Line> lines;
-  for (int i = 0; i < 200; ++i) {
-    lines = master_lines(box.path("records.jsonl"));
-    if (lines.size() >= 6 - unreported) break;
-    std::this_thread::sleep_for(50ms);
-  }
+  std::vector<MasterRecord> lines = master.wait_records(6 - unreported);
   const pid_t front_pid = front.pid(), back_pid = back.pid();
-  const RunResult relay_end = rly.stop(SIGUSR1, 10s);
-  const RunResult master_end = master.stop(SIGTERM);
+  const RunResult relay_end = master.stop_relay();
+  const RunResult master_end = master.stop_master();
   // What the processes said, for a failure.
   const std::string story = "client: " + client.describe() + "\nfront: " + front.err() +
-                            "\nback: " + back.err() + "\nmaster: " + master_end.describe() +
-                            "\nrelay: " + relay_end.describe() + "\nrelay log:\n" +
-                            relay_logs(box.log_dir()) + "\nrecords:\n" +
-                            read_file(box.path("records.jsonl"));
+                            "\nback: " + back.err() + "\nrelay: " + relay_end.describe() +
+                            "\nmaster: " + master_end.describe() + "\n" + master.story();
   EXPECT_TRUE(relay_end.ok()) << story;
   EXPECT_TRUE(master_end.ok()) << story;
 
@@ -149,7 +82,7 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
                                 {back_pid, "C", "S"},  {front_pid, "C", "R"}, {front_pid, "E", "S"}};
   expected.erase(expected.begin(), expected.begin() + static_cast<long>(unreported));
   ASSERT_EQ(lines.size(), expected.size()) << story;
-  std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
+  std::sort(lines.begin(), lines.end(), [](const MasterRecord& a, const MasterRecord& b) { return a.seq < b.seq; });
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(i);
     char seq[24];
@@ -178,8 +111,8 @@ TEST(AgentExchange, RealProbesAndARealRelay) {
       "\nTAV_LOG_FILE_RLY = relay\nQEL_CHECK_UDP_PORT = " + std::to_string(udp) +
       "\nQEL_CHECK_HOME = " + box.check_home() +
       "\nTAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = agent\nTAV_NODE_DOMAIN_NAME = test\n"
-      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + hex_key(box.key(2)) +
-      "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + hex_key(box.key(3)) +
+      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + key_text(box.key(2)) +
+      "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + key_text(box.key(3)) +
       "\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
       "TAV_MST_1ST_MASTER_PORT = " + std::to_string(free_port()) + "\n");
   Background& rly = box.start({RELAYD_BIN, conf}, {}, false);

@@ -6,23 +6,19 @@
 // (read by the test, or by relayd for the development master) must tell
 // each request's way hop by hop under one identifier.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/tav_mzp.h"
+#include "hops.h"
+#include "master_run.h"
 #include "probe_run.h"
 #include "queue_drain.h"
 #include "sockaddrs.h"
@@ -31,69 +27,6 @@ namespace qel::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// --- records ----------------------------------------------------------------------
-
-// One record as the checks see it, from the queue or from the master's output.
-struct Event {
-  long pid = 0;
-  std::string gtuid, seq;
-  char start = 0, send = 0;
-};
-
-std::string fixed_text(const char* f, size_t cap) { return std::string(f, strnlen(f, cap)); }
-
-Event event_of(const Record& r) {
-  return {r.type, fixed_text(r.z.gtuid, sizeof r.z.gtuid), fixed_text(r.z.seq, sizeof r.z.seq), r.z.start[0],
-          r.z.send[0]};
-}
-
-// The name of an event from its start and send letters.
-std::string event_name(char start, char send) {
-  const std::string k{start, send};
-  if (k == "SR") return "RS";
-  if (k == "CS") return "SC";
-  if (k == "CR") return "RC";
-  if (k == "ES") return "SE";
-  return "?" + k;
-}
-
-// "00003 appsvr SC": sequence, process and event of each record of one
-// transaction, in the order of their sequence numbers.
-std::vector<std::string> steps_of(std::vector<Event> events, const std::map<long, std::string>& names) {
-  std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.seq < b.seq; });
-  std::vector<std::string> out;
-  for (const Event& e : events) {
-    const auto it = names.find(e.pid);
-    out.push_back(e.seq + " " + (it == names.end() ? "pid " + std::to_string(e.pid) : it->second) + " " +
-                  event_name(e.start, e.send));
-  }
-  return out;
-}
-
-// What one transaction must leave: the hops, numbered from 00000.
-std::vector<std::string> numbered(const std::vector<std::string>& hops) {
-  std::vector<std::string> out;
-  for (size_t i = 0; i < hops.size(); ++i) {
-    char seq[24];
-    snprintf(seq, sizeof seq, "%05zu", i);
-    out.push_back(seq + (" " + hops[i]));
-  }
-  return out;
-}
-
-// The records grouped by identifier, in the order identifiers first appear.
-std::vector<std::vector<Event>> by_transaction(const std::vector<Event>& events) {
-  std::vector<std::string> order;
-  std::map<std::string, std::vector<Event>> groups;
-  for (const Event& e : events) {
-    if (!groups.count(e.gtuid)) order.push_back(e.gtuid);
-    groups[e.gtuid].push_back(e);
-  }
-  std::vector<std::vector<Event>> out;
-  for (const std::string& id : order) out.push_back(groups[id]);
-  return out;
-}
 
 // Lines of the probe's logs that show how messages were followed.
 std::string log_excerpt(const std::string& logs) {
@@ -110,20 +43,10 @@ std::string log_excerpt(const std::string& logs) {
   return out;
 }
 
-// Each transaction has a well-formed identifier of its own and exactly the
-// hops expected; `transactions` of them.
-void expect_transactions(const std::vector<Event>& events, size_t transactions,
-                         const std::vector<std::string>& hops, const std::map<long, std::string>& names,
-                         const std::string& logs) {
-  const std::vector<std::vector<Event>> groups = by_transaction(events);
-  EXPECT_EQ(groups.size(), transactions) << events.size() << " records\n" << log_excerpt(logs);
-  for (size_t t = 0; t < groups.size(); ++t) {
-    const std::string& id = groups[t][0].gtuid;
-    SCOPED_TRACE("transaction " + std::to_string(t) + " " + id);
-    EXPECT_EQ(id.size(), 22u);
-    EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos);
-    EXPECT_EQ(steps_of(groups[t], names), numbered(hops)) << log_excerpt(logs);
-  }
+// `transactions` transactions, each with the hops expected.
+void expect_transactions(const std::vector<Hop>& records, size_t transactions,
+                         const std::vector<std::string>& hops, const Names& names, const std::string& logs) {
+  qel::test::expect_transactions(records, transactions, numbered(hops), names, [&] { return log_excerpt(logs); });
 }
 
 // --- the domain ---------------------------------------------------------------------
@@ -188,7 +111,7 @@ class Domain {
   ProbeSandbox box{"tmax"};
   Bound relay{SOCK_DGRAM};  // the check port: nobody answers, all peers are local
   const int clh_port = free_port();
-  std::map<long, std::string> names;  // pid -> process name
+  Names names;
 
  private:
   void entry(const std::string& e) {
@@ -202,13 +125,13 @@ class Domain {
 struct QueueReader {
   explicit QueueReader(const ProbeSandbox& box) : queue(box.key(1)), drain(queue.id()) {}
   // Waits for `n` records and a little longer for any beyond them.
-  std::vector<Event> collect(size_t n) {
+  std::vector<Hop> collect(size_t n) {
     drain.wait_for(n, 5s);
     std::this_thread::sleep_for(200ms);
-    std::vector<Event> out;
+    std::vector<Hop> out;
     for (const Record& r : drain.finish()) {
       EXPECT_EQ(r.size, sizeof(mzp1_t) - sizeof(long)) << "not a type-1 record";
-      out.push_back(event_of(r));
+      out.push_back(hop_of(r));
     }
     return out;
   }
@@ -261,7 +184,7 @@ TEST_P(TmaxDirect, EachRequestIsOneTransactionThroughBothProcesses) {
   ASSERT_GE(reader.queue.id(), 0) << strerror(errno);
   ASSERT_TRUE(start_direct(d, GetParam()));
   d.client(2, GetParam().form);
-  const std::vector<Event> events = reader.collect(2 * kDirectHops.size());
+  const std::vector<Hop> events = reader.collect(2 * kDirectHops.size());
   expect_transactions(events, 2, kDirectHops, d.names, d.logs());
 }
 
@@ -343,85 +266,19 @@ TEST(TmaxExcluded, ServicesWithAnExcludedPrefixAreNotTraced) {
 
 // --- through relayd to the master --------------------------------------------------------
 
-std::string hex(key_t k) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%x", static_cast<unsigned>(k));
-  return b;
-}
-
-// The text of `"key":"..."` in a JSON line, empty when absent.
-std::string json_text(const std::string& line, const std::string& key) {
-  const std::string open = "\"" + key + "\":\"";
-  const size_t at = line.find(open);
-  if (at == std::string::npos) return {};
-  const size_t from = at + open.size();
-  return line.substr(from, line.find('"', from) - from);
-}
-
-std::vector<Event> master_events(const std::string& path) {
-  std::vector<Event> out;
-  std::ifstream in(path);
-  for (std::string l; std::getline(in, l);) {
-    const std::string start = json_text(l, "event"), send = json_text(l, "direction");
-    out.push_back({std::atol(json_text(l, "pid").c_str()), json_text(l, "gtuid"), json_text(l, "seq"),
-                   start.empty() ? '\0' : start[0], send.empty() ? '\0' : send[0]});
-  }
-  return out;
-}
-
 // relayd reads the gtuid queue and sends the records to the master, which
 // writes one JSON line for each.
 TEST(TmaxToMaster, SixRecordsOfOneTransactionReachTheMaster) {
   Domain d;
-  const std::string out = d.box.path("master.jsonl"), ready = d.box.path("master.addr");
-  Background& master =
-      d.box.start({TAVMASTER_BIN, "--port", "0", "--ready-file", ready, "--out", out}, {}, false);
-  std::string addr;
-  for (auto until = std::chrono::steady_clock::now() + 10s;
-       addr.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until;
-       std::this_thread::sleep_for(20ms))
-    addr = read_file(ready);
-  ASSERT_NE(addr.find(':'), std::string::npos) << master.err();
-  const std::string port = addr.substr(addr.rfind(':') + 1, addr.find('\n') - addr.rfind(':') - 1);
-
-  const std::pair<const char*, std::string> relay_settings[] = {
-      {"TAV_LOG_FLAG_RLY", "ON"},
-      {"TAV_LOG_PATH", d.box.log_dir()},
-      {"TAV_LOG_FILE_RLY", "relay"},
-      {"TAV_RLY_AGENT_NAME", "tmax_"},
-      {"TAV_RLY_AGENT_ALIAS", "domain"},
-      {"TAV_NODE_DOMAIN_NAME", "tmax"},
-      {"TAV_NODE_PRODUCT_CODE", "03"},
-      {"TAV_RLY_GTUID_QUEUE_NAME", hex(d.box.key(1))},
-      {"TAV_RLY_GTUID_QUEUE_COUNT", "1"},
-      {"TAV_RLY_TCODE_QUEUE_NAME", hex(d.box.key(3))},
-      {"TAV_RLY_TCODE_QUEUE_COUNT", "1"},
-      {"TAV_MST_1ST_MASTER_IPADDR", "127.0.0.1"},
-      {"TAV_MST_2ND_MASTER_IPADDR", "127.0.0.1"},
-      {"TAV_MST_1ST_MASTER_PORT", port},
-  };
-  std::string conf;
-  for (const auto& [k, v] : relay_settings) conf += std::string(k) + " = " + v + "\n";
-  Background& relayd = d.box.start({RELAYD_BIN, d.box.write_file("relay.conf", conf)}, {}, false);
-  for (int i = 0; i < 200 && master.err().find("accepted") == std::string::npos; ++i)
-    std::this_thread::sleep_for(50ms);
-  ASSERT_NE(master.err().find("accepted"), std::string::npos) << master.err() << relayd.err();
+  MasterAndRelay master(d.box, TAVMASTER_BIN, RELAYD_BIN, d.box.key(1), d.box.key(3), "03");
+  ASSERT_TRUE(master.ok()) << master.story();
 
   ASSERT_TRUE(start_direct(d, {Link::kUnix, "4le", false}));
   d.client(1, "4le");
-  std::vector<Event> events;
-  for (auto until = std::chrono::steady_clock::now() + 10s;
-       events.size() < kDirectHops.size() && std::chrono::steady_clock::now() < until;
-       std::this_thread::sleep_for(50ms))
-    events = master_events(out);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_TRUE(relayd.stop(SIGUSR1, 10s).ok()) << relayd.err();
-  EXPECT_TRUE(master.stop(SIGTERM).ok()) << master.err();
-  events = master_events(out);
-  // The master writes the pid as eight digits.
-  std::map<long, std::string> names;
-  for (const auto& [pid, name] : d.names) names[pid % 100000000] = name;
-  expect_transactions(events, 1, kDirectHops, names, d.logs());
+  master.wait_records(kDirectHops.size());
+  EXPECT_TRUE(master.stop_relay().ok()) << master.story();
+  EXPECT_TRUE(master.stop_master().ok()) << master.story();
+  expect_transactions(hops_of(master.records()), 1, kDirectHops, master_names(d.names), d.logs());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 // with its answer, and every answer must reach the client unchanged: the
 // library's own bytes travel between handler and service only.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +22,8 @@
 #include <vector>
 
 #include "base/tav_mzp.h"
+#include "hops.h"
+#include "master_run.h"
 #include "probe_run.h"
 #include "queue_drain.h"
 #include "sockaddrs.h"
@@ -32,7 +32,6 @@ namespace qel::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Names = std::map<long, std::string>;  // pid -> process name
 
 // --- answers as the clients see them ------------------------------------------------
 
@@ -108,48 +107,6 @@ void expect_answer(const Answer& a, const char* path, bool trace_line) {
 
 // --- records on the gtuid queue -------------------------------------------------------
 
-// One type-1 record as the checks compare it.
-struct Hop {
-  long pid = 0;
-  std::string gtuid, seq, kind;
-};
-
-// The event of a record from its start and send letters.
-std::string kind_of(char start, char send) {
-  static const std::map<std::pair<char, char>, std::string> kinds = {
-      {{'S', 'R'}, "RS"}, {{'C', 'S'}, "SC"}, {{'C', 'R'}, "RC"}, {{'E', 'S'}, "SE"}};
-  const auto it = kinds.find({start, send});
-  return it != kinds.end() ? it->second : std::string("?") + start + send;
-}
-
-Hop hop_of(const Record& r) {
-  const auto text = [](const char* f, size_t cap) { return std::string(f, strnlen(f, cap)); };
-  return {r.type, text(r.z.gtuid, sizeof r.z.gtuid), text(r.z.seq, sizeof r.z.seq), kind_of(r.z.start[0], r.z.send[0])};
-}
-
-// The records of each identifier as "00002 htmls01 RC" in sequence order;
-// identifiers in the order they first appear.
-std::vector<std::pair<std::string, std::vector<std::string>>> per_gtuid(const std::vector<Hop>& hops,
-                                                                        const Names& names) {
-  std::vector<std::pair<std::string, std::vector<Hop>>> groups;
-  for (const Hop& h : hops) {
-    auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& e) { return e.first == h.gtuid; });
-    if (g == groups.end()) g = groups.insert(groups.end(), {h.gtuid, {}});
-    g->second.push_back(h);
-  }
-  std::vector<std::pair<std::string, std::vector<std::string>>> out;
-  for (auto& [id, list] : groups) {
-    std::stable_sort(list.begin(), list.end(), [](const Hop& a, const Hop& b) { return a.seq < b.seq; });
-    std::vector<std::string> lines;
-    for (const Hop& h : list) {
-      const auto n = names.find(h.pid);
-      lines.push_back(h.seq + " " + (n != names.end() ? n->second : "pid" + std::to_string(h.pid)) + " " + h.kind);
-    }
-    out.emplace_back(id, lines);
-  }
-  return out;
-}
-
 // The way of one request: started in the handler, handed to the service,
 // answered, taken back and ended with the answer to the client.
 const std::vector<std::string> kRequestHops = {"00000 hth01 RS",   "00001 hth01 SC", "00002 htmls01 RC",
@@ -169,13 +126,7 @@ std::string trace_excerpt(const std::string& logs) {
 
 // `requests` transactions, each with a 22-digit identifier and the way above.
 void expect_requests(const std::vector<Hop>& hops, size_t requests, const Names& names, const std::string& logs) {
-  const auto groups = per_gtuid(hops, names);
-  EXPECT_EQ(groups.size(), requests) << hops.size() << " records\n" << trace_excerpt(logs);
-  for (const auto& [id, lines] : groups) {
-    SCOPED_TRACE("gtuid " + id);
-    EXPECT_TRUE(id.size() == 22 && id.find_first_not_of("0123456789") == std::string::npos) << id;
-    EXPECT_EQ(lines, kRequestHops) << trace_excerpt(logs);
-  }
+  expect_transactions(hops, requests, kRequestHops, names, [&] { return trace_excerpt(logs); });
 }
 
 // --- the web server -----------------------------------------------------------------
@@ -449,72 +400,20 @@ TEST(WebtobRawClients, PiecesAndMalformedRequestsLeaveTheHandlerServing) {
 
 // --- through relayd to the master ------------------------------------------------------
 
-// The text of `"key":"..."` in one of the master's JSON lines.
-std::string json_field(const std::string& line, const std::string& key) {
-  const std::string open = "\"" + key + "\":\"";
-  const size_t at = line.find(open);
-  if (at == std::string::npos) return {};
-  const size_t from = at + open.size();
-  return line.substr(from, line.find('"', from) - from);
-}
-
-std::vector<Hop> master_records(const std::string& path) {
-  std::vector<Hop> out;
-  std::istringstream in(read_file(path));
-  for (std::string l; std::getline(in, l);) {
-    const std::string start = json_field(l, "event") + " ", send = json_field(l, "direction") + " ";
-    out.push_back({std::atol(json_field(l, "pid").c_str()), json_field(l, "gtuid"), json_field(l, "seq"),
-                   kind_of(start[0], send[0])});
-  }
-  return out;
-}
-
-std::string key_text(key_t k) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%08x", static_cast<unsigned>(k));
-  return b;
-}
-
 // relayd reads the gtuid queue and sends what it reads to the development
 // master, which writes one JSON line for each record.
 TEST(WebtobToMaster, TheSixRecordsOfARequestReachTheMaster) {
   WebServer w;
   w.drain.finish();  // relayd is the reader here
-  const std::string out = w.box.path("master.jsonl"), ready = w.box.path("master.ready");
-  Background& master = w.box.start({TAVMASTER_BIN, "--port", "0", "--ready-file", ready, "--out", out}, {}, false);
-  std::string port;
-  for (int i = 0; i < 200 && port.empty(); ++i) {
-    const std::string addr = read_file(ready);
-    if (addr.find('\n') != std::string::npos && addr.rfind(':') != std::string::npos)
-      port = addr.substr(addr.rfind(':') + 1, addr.find('\n') - addr.rfind(':') - 1);
-    else
-      std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_FALSE(port.empty()) << master.err();
-  const std::string conf = w.box.write_file(
-      "relay.conf", "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_PATH = " + w.box.log_dir() +
-                        "\nTAV_LOG_FILE_RLY = relay\nTAV_RLY_AGENT_NAME = web_\nTAV_RLY_AGENT_ALIAS = front\n"
-                        "TAV_NODE_DOMAIN_NAME = webtob\nTAV_NODE_PRODUCT_CODE = 04\n"
-                        "TAV_RLY_GTUID_QUEUE_NAME = " + key_text(w.box.key(1)) +
-                        "\nTAV_RLY_GTUID_QUEUE_COUNT = 1\nTAV_RLY_TCODE_QUEUE_NAME = " + key_text(w.box.key(3)) +
-                        "\nTAV_RLY_TCODE_QUEUE_COUNT = 1\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\n"
-                        "TAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\nTAV_MST_1ST_MASTER_PORT = " + port + "\n");
-  Background& relayd = w.box.start({RELAYD_BIN, conf}, {}, false);
-  for (int i = 0; i < 200 && master.err().find("accepted") == std::string::npos; ++i)
-    std::this_thread::sleep_for(50ms);
-  ASSERT_NE(master.err().find("accepted"), std::string::npos) << master.err() << relayd.err();
+  MasterAndRelay master(w.box, TAVMASTER_BIN, RELAYD_BIN, w.box.key(1), w.box.key(3), "04");
+  ASSERT_TRUE(master.ok()) << master.story();
 
   ASSERT_TRUE(w.start(Link::kUnix));
   expect_answer(fetch(w, {"/to-master"}).at(0), "/to-master", false);
-  for (int i = 0; i < 200 && master_records(out).size() < kRequestHops.size(); ++i)
-    std::this_thread::sleep_for(50ms);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_TRUE(relayd.stop(SIGUSR1, 10s).ok()) << relayd.err();
-  EXPECT_TRUE(master.stop(SIGTERM).ok()) << master.err();
-  // The master writes the pid with eight digits.
-  Names names;
-  for (const auto& [pid, name] : w.names) names[pid % 100000000] = name;
-  expect_requests(master_records(out), 1, names, w.logs());
+  master.wait_records(kRequestHops.size());
+  EXPECT_TRUE(master.stop_relay().ok()) << master.story();
+  EXPECT_TRUE(master.stop_master().ok()) << master.story();
+  expect_requests(hops_of(master.records()), 1, master_names(w.names), w.logs());
 }
 
 }  // namespace
