@@ -66,9 +66,9 @@ TEST_P(AdapterJvm, WindowIsTheThreadsOwnGtuid) {
   const RunResult r = run("window");
   expect_clean(r);
   jvm::expect_printed(r.out, {"direct=true", "capacity=96", "marker=020a240f", "flag=1",
-                           "puts=1", "flagAtPut=1", "flagAfterEnd=0",
-                           "digitsAfterEnd=4242424242424242424242", "remIdle=0",
-                           "remActive=75"});
+                              "puts=1", "flagAtPut=1", "flagAfterEnd=0",
+                              "digitsAfterEnd=4242424242424242424242", "remIdle=0",
+                              "remActive=75"});
 
   const auto print = lines_with(log, "printGTUID.");
   ASSERT_EQ(print.size(), 1u) << log;

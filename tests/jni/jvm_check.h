@@ -66,17 +66,12 @@ inline RunResult run_check(ProbeSandbox& box, const std::string& cls, const std:
 // The value Java printed for `key` ("key=value" lines): its first
 // occurrence, or with `last` its last one.
 inline std::string printed(const std::string& out, const std::string& key, bool last = false) {
-  const std::string tag = key + "=";
-  size_t from = std::string::npos;
-  if (out.compare(0, tag.size(), tag) == 0 && !last) {
-    from = tag.size();
-  } else {
-    const size_t at = last ? out.rfind("\n" + tag) : out.find("\n" + tag);
-    if (at != std::string::npos) from = at + 1 + tag.size();
-    else if (out.compare(0, tag.size(), tag) == 0) from = tag.size();
-  }
-  if (from == std::string::npos) return "<missing " + key + ">";
-  return out.substr(from, out.find('\n', from) - from);
+  const std::string text = "\n" + out;  // every line follows a line end
+  const std::string tag = "\n" + key + "=";
+  const size_t at = last ? text.rfind(tag) : text.find(tag);
+  if (at == std::string::npos) return "<missing " + key + ">";
+  const size_t from = at + tag.size();
+  return text.substr(from, text.find('\n', from) - from);
 }
 
 // Java printed each of these whole lines.

@@ -246,8 +246,8 @@ TEST_P(AdapterMaster, ImmediatePackets) {
   const RunResult r = jvm::run_check(box, "MasterCheck", "immediate", log, {}, true);
   jvm::expect_clean(r);
   jvm::expect_printed(r.out, {"beforeInit=-1", "countBeforeInit=0", "afterInit=-1", "count=1",
-                           "size=36", "countAfterBad=1", "getByteCalls=2", "capacity=40",
-                           "wasMAKE=-1", "countAfterMake=2"});
+                              "size=36", "countAfterBad=1", "getByteCalls=2", "capacity=40",
+                              "wasMAKE=-1", "countAfterMake=2"});
   EXPECT_EQ(occurrences(log, "computeLength error !"), 3u) << log;
   EXPECT_EQ(occurrences(log, "wlist getByte error !"), 2u) << log;
   EXPECT_EQ(occurrences(log, "wlist add(0). len(36)"), 1u) << log;
@@ -260,8 +260,8 @@ TEST_P(AdapterMaster, DeferredPacketsWaitForWasMake) {
   const RunResult r = jvm::run_check(box, "MasterCheck", "deferred", log, {}, true);
   jvm::expect_clean(r);
   jvm::expect_printed(r.out, {"puts=[0, 0, 0, 0]", "countBeforeMake=0", "wasMAKE=-1",
-                           "countAfterMake=4", "getByteCalls=4", "wasMAKEAgain=-1",
-                           "countAfterAgain=4"});
+                              "countAfterMake=4", "getByteCalls=4", "wasMAKEAgain=-1",
+                              "countAfterAgain=4"});
 }
 
 TEST_P(AdapterMaster, ApiAndLinkNativesWithOddArguments) {
@@ -269,7 +269,7 @@ TEST_P(AdapterMaster, ApiAndLinkNativesWithOddArguments) {
   const RunResult r = jvm::run_check(box, "MasterCheck", "api", log, {}, true);
   jvm::expect_clean(r);
   jvm::expect_printed(r.out, {"get=0", "put=0", "end=0", "afterClose=-1", "afterConnect=0",
-                           "afterTwoCloses=-1"});
+                              "afterTwoCloses=-1"});
   EXPECT_EQ(occurrences(log, "tavJNIGet (key : 7)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "tavJNIPut ((null) : 8)"), 1u) << log;
   EXPECT_EQ(occurrences(log, "tavJNIEnd"), 1u) << log;

@@ -38,7 +38,6 @@ std::string text(const std::string& rec, size_t off, size_t cap) {
   return f.substr(0, f.find('\0'));
 }
 
-
 struct Mode {
   const char* build;
   bool queue;  // "qel.gtuid.send.type" QUEUE, else adapter mode
