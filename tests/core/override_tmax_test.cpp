@@ -15,6 +15,7 @@
 
 #include "base/tav_real.h"
 #include "core/tav_build.h"
+#include "core/tav_io.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "handler_fixture.h"
@@ -51,10 +52,19 @@ constexpr const char* kBig = "\x90\x35\x20\x82";
 constexpr const char* kLittle = "\x82\x20\x35\x90";
 constexpr const char* kShort = "\x00\x00\x27\x0f";
 
-int32_t int_at(const std::string& s, size_t at) {
-  int32_t v;
-  memcpy(&v, s.data() + at, 4);
-  return v;
+int32_t int_at(const std::string& s, size_t at) { return tav::host_int32(s.data() + at); }
+
+// Reads exactly n bytes as the host does, through the overrides.
+std::string host_read(int fd, size_t n) {
+  std::string got(n, '\0');
+  size_t have = 0;
+  while (have < n) {
+    const ssize_t k = ::read(fd, got.data() + have, n - have);
+    if (k <= 0) break;
+    have += static_cast<size_t>(k);
+  }
+  got.resize(have);
+  return got;
 }
 
 class TmaxOverrides : public HandlerFixture<&tav_tmax_proc, TAV_TMAX_CLH, tav::tmax::make_records> {
@@ -77,7 +87,6 @@ class TmaxOverrides : public HandlerFixture<&tav_tmax_proc, TAV_TMAX_CLH, tav::t
       got.append(buf, static_cast<size_t>(k));
     }
   }
-
 };
 
 struct SplitCase {
@@ -187,14 +196,7 @@ TEST_F(TmaxOverrides, BadHeadersPassUnchanged) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(tav::real::write(entry_.client, c.bytes.data(), c.bytes.size()),
               static_cast<ssize_t>(c.bytes.size()));
-    std::string got(c.bytes.size(), '\0');
-    size_t have = 0;
-    while (have < got.size()) {
-      const ssize_t k = ::read(entry_.server, got.data() + have, got.size() - have);
-      ASSERT_GT(k, 0);
-      have += static_cast<size_t>(k);
-    }
-    EXPECT_EQ(got, c.bytes);
+    EXPECT_EQ(host_read(entry_.server, c.bytes.size()), c.bytes);
     EXPECT_EQ(m_->gtuid.gflag, 0);
     EXPECT_EQ(en_tmax_gtuid[entry_.server].rbyte, 0);
     ASSERT_EQ(tav::real::write(entry_.client, good.data(), good.size()), static_cast<ssize_t>(good.size()));
@@ -315,14 +317,7 @@ TEST_F(TmaxOverrides, MonitoredPeersAreRecognised) {
     en_mfd[link.server].info = MFD_START | MFD_FIRSTREAD | MFD_INET | MFD_LOCAL;
     tav_tmax_proc = c.cls;
     ASSERT_EQ(tav::real::write(link.client, c.bytes.data(), c.bytes.size()), static_cast<ssize_t>(c.bytes.size()));
-    char buf[512];
-    size_t have = 0;
-    while (have < c.bytes.size()) {
-      const ssize_t k = ::read(link.server, buf + have, sizeof buf - have);
-      ASSERT_GT(k, 0);
-      have += static_cast<size_t>(k);
-    }
-    EXPECT_EQ(std::string(buf, have), c.bytes);
+    EXPECT_EQ(host_read(link.server, c.bytes.size()), c.bytes);
     EXPECT_EQ((en_mfd[link.server].info & MFD_SERVICE) != 0, c.service);
     EXPECT_EQ(en_mfd[link.server].rsize, c.rsize);
     tav_tmax_proc = TAV_TMAX_CLH;
