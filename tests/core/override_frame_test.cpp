@@ -28,12 +28,6 @@
 
 namespace {
 
-gtuid_t block_of(const std::string& s) {
-  gtuid_t b{};
-  if (s.size() >= sizeof b) memcpy(&b, s.data(), sizeof b);
-  return b;
-}
-
 // The WebtoB build passes send through unframed.
 #if defined(TAV_BUILD_WEBTOB)
 constexpr bool kSendFramed = false;

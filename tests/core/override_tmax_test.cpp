@@ -137,8 +137,7 @@ TEST_P(TmaxSplit, MessageCutAnywhereIsFollowed) {
     EXPECT_EQ(tav::tmax::handoff_count(), out_before);
     const std::string w = wire(service_.server, 96 + msg.size());
     ASSERT_EQ(w.size(), 96 + msg.size());
-    gtuid_t block;
-    memcpy(&block, w.data(), sizeof block);
+    const gtuid_t block = block_of(w);
     EXPECT_EQ(block.gflag, 1) << "the message goes on with its transaction";
     EXPECT_EQ(memcmp(block.gtuid, started.gtuid, sizeof block.gtuid), 0);
     EXPECT_EQ(w.substr(96), msg) << "the message goes on as it came";
@@ -252,8 +251,7 @@ TEST_F(TmaxOverrides, ForgedTicketIsWrittenAsItIs) {
     EXPECT_EQ(msg, sent);
     const std::string w = wire(service_.server, 96 + msg.size());
     EXPECT_EQ(w.substr(96), sent);
-    gtuid_t block;
-    memcpy(&block, w.data(), sizeof block);
+    const gtuid_t block = block_of(w);
     EXPECT_EQ(block.gflag, 0);
     EXPECT_EQ(m_->gtuid.gflag, 0);
   }
@@ -351,9 +349,7 @@ class TmaxServer : public ::testing::Test {
     EXPECT_EQ(::write(from, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
     const std::string w = wire(to, 96 + msg.size());
     EXPECT_EQ(w.substr(std::min<size_t>(96, w.size())), msg);
-    gtuid_t b{};
-    if (w.size() >= sizeof b) memcpy(&b, w.data(), sizeof b);
-    return b;
+    return block_of(w);
   }
 
   int local_[2] = {-1, -1};

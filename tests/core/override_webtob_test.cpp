@@ -17,6 +17,7 @@
 #include "base/tav_real.h"
 #include "core/tav_build.h"
 #include "core/tav_frame.h"
+#include "core/tav_io.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "handler_fixture.h"
@@ -46,12 +47,6 @@ std::string read_file(const std::string& path) {
   return s;
 }
 
-gtuid_t block_of(const std::string& s, size_t at = 0) {
-  gtuid_t b{};
-  if (s.size() >= at + sizeof b) memcpy(&b, s.data() + at, sizeof b);
-  return b;
-}
-
 std::string bytes_of(const gtuid_t& b) { return std::string(reinterpret_cast<const char*>(&b), sizeof b); }
 
 // The service's 96-byte header in front of `len` bytes.
@@ -63,11 +58,7 @@ std::string head_for(size_t len) {
   return h;
 }
 
-int32_t length_in(const std::string& s) {
-  int32_t n;
-  memcpy(&n, s.data() + 84, 4);
-  return n;
-}
+int32_t length_in(const std::string& s) { return tav::host_int32(s.data() + 84); }
 
 std::string answer(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -102,7 +93,6 @@ class WebtobHandler : public HandlerFixture<&tav_webtob_proc, TAV_WEBTOB_HTH, ta
     snprintf(line, sizeof line, "Korvath-Elmira-Tracekey: %04d\r\n", entry_.server);
     return line;
   }
-
 };
 
 // The request gets the header line behind its first line and takes its

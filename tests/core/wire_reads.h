@@ -5,9 +5,11 @@
 
 #include <sys/socket.h>
 
+#include <cstring>
 #include <string>
 
 #include "base/tav_real.h"
+#include "core/tav_gtuid.h"
 
 // Reads exactly n bytes (fewer at the end of the stream).
 inline std::string wire(int fd, size_t n) {
@@ -26,4 +28,12 @@ inline std::string wire(int fd, size_t n) {
 inline bool nothing_more(int fd) {
   char c;
   return tav::real::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0;
+}
+
+// The block at `at` of bytes read off the wire (a zeroed one when they end
+// before it).
+inline gtuid_t block_of(const std::string& s, size_t at = 0) {
+  gtuid_t b{};
+  if (s.size() >= at + sizeof b) memcpy(&b, s.data() + at, sizeof b);
+  return b;
 }
