@@ -62,12 +62,7 @@ const char* link_name(Link l) { return l == Link::kUnix ? "unix" : "tcp"; }
 class Domain {
  public:
   Domain() {
-    box.add_setting("qel.log", "ON");
-    box.add_setting("qel.log.level", "2");
-    box.add_setting("qel.mode", "FULL");
-    box.add_setting("qel.gtuid.queue.count", "1");
-    box.add_setting("qel.check.mode", "ON");
-    box.add_setting("qel.check.udp.port", std::to_string(relay.port));
+    server_test_settings(box, relay.port);
     entry("127.0.0.1:" + std::to_string(clh_port) + ":START");
   }
 

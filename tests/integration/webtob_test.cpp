@@ -139,14 +139,9 @@ enum class Link { kUnix, kTcp };  // between handler and service process
 class WebServer {
  public:
   WebServer() {
-    box.add_setting("qel.log", "ON");
-    box.add_setting("qel.log.level", "2");
-    box.add_setting("qel.mode", "FULL");
-    box.add_setting("qel.gtuid.queue.count", "1");
     // Over TCP the handler knows the service process as a monitored peer
     // from its listener in the check home; nobody answers the check port.
-    box.add_setting("qel.check.mode", "ON");
-    box.add_setting("qel.check.udp.port", std::to_string(check.port));
+    server_test_settings(box, check.port);
   }
 
   // The service process on `link` and the handler in front of it.

@@ -97,6 +97,18 @@ inline Names master_names(const Names& names) {
   return out;
 }
 
+// The settings of a test of a server build's processes: FULL mode with
+// trace logging, one gtuid queue, and the check of peers on, with its
+// datagrams to `check_port`.
+inline void server_test_settings(ProbeSandbox& box, int check_port) {
+  box.add_setting("qel.log", "ON");
+  box.add_setting("qel.log.level", "2");
+  box.add_setting("qel.mode", "FULL");
+  box.add_setting("qel.gtuid.queue.count", "1");
+  box.add_setting("qel.check.mode", "ON");
+  box.add_setting("qel.check.udp.port", std::to_string(check_port));
+}
+
 // `transactions` transactions, each with a 22-digit identifier of its own
 // and exactly `lines` (numbered ones); `context` tells more on a failure.
 inline void expect_transactions(const std::vector<Hop>& hops, size_t transactions,
