@@ -11,6 +11,9 @@ extern "C" {
 void tav_adt_run(tav_thr* thr);
 // Stop notice of a reader (the record's stop): logs only.
 void tav_adt_stop(int sig);
+// Body of a ring reader: drains the record ring with the key of the
+// record's queue (made or taken over at its start) into batches.
+void rly_ring_run(tav_thr* thr);
 // Sends a batch of n records whose length field is `length` on the next
 // accepted session of the reader's rotation. Bytes written, or -1 when no
 // session could take it (the batch is dropped either way).

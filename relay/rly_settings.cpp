@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/tav_ring.h"
 #include "rly_build.h"
 #include "rly_cfg_reader.h"
 #include "rly_state.h"
@@ -100,6 +101,30 @@ void touch_segment(const Value& v, const char* key) {
   }
   if (rly_shm_touch(static_cast<key_t>(k)) != 0)
     RLY_LOG_E("shm key 0x%08x (%d:%s) error.\n", k, errno, strerror(errno));
+}
+
+// Slots of a ring: within the limits, rounded up to a power of two.
+void slots(const Value& v, const char* key, int* out) {
+  int n = *out;
+  number(v, key, static_cast<int>(tav::ring::kMinSlots), static_cast<int>(tav::ring::kMaxSlots), &n);
+  unsigned p = tav::ring::kMinSlots;
+  while (p < static_cast<unsigned>(n)) p <<= 1;
+  if (p != static_cast<unsigned>(n)) RLY_LOG_E("config %s(%d) taken as %u, a power of two.\n", key, n, p);
+  *out = static_cast<int>(p);
+}
+
+// Permission bits in octal ("0660"). The relay keeps read and write for
+// itself, which it needs to drain the ring.
+void mode_bits(const Value& v, const char* key, int* out) {
+  if (!v) return;
+  char* end = nullptr;
+  const long m = strtol(v.get(), &end, 8);
+  while (end && isspace(static_cast<unsigned char>(*end))) ++end;
+  if (end == v.get() || (end && *end) || m < 0 || m > 0777) {
+    RLY_LOG_E("config %s(%s) is not an octal mode 0..0777, kept %04o.\n", key, v.get(), *out);
+    return;
+  }
+  *out = static_cast<int>(m) | 0600;
 }
 
 // Second address of a "value" that names two masters ("a,b" or "a b").
@@ -247,5 +272,13 @@ extern "C" int tav_cfg_init(const char* path) {
          1000000, &en_gtuid_msend_count);
   number(src.get("TAV_RLY_TCODE_MSEND_COUNT", "rlyTcodemsendCount"), "TAV_RLY_TCODE_MSEND_COUNT", 0,
          1000000, &en_tcode_msend_count);
+
+  // Key names that no other key begins with: the reader matches prefixes.
+  if (Value v = src.get("TAV_RLY_RINGS", "rlyRings")) en_ring_on = strncasecmp(v.get(), "OFF", 3) == 0 ? 0 : 1;
+  slots(src.get("TAV_RLY_RING_GTUID_SLOTS", "rlyRingGtuidSlots"), "TAV_RLY_RING_GTUID_SLOTS",
+        &en_ring_gtuid_slots);
+  slots(src.get("TAV_RLY_RING_TCODE_SLOTS", "rlyRingTcodeSlots"), "TAV_RLY_RING_TCODE_SLOTS",
+        &en_ring_tcode_slots);
+  mode_bits(src.get("TAV_RLY_RING_MODE", "rlyRingMode"), "TAV_RLY_RING_MODE", &en_ring_mode);
   return 0;
 }

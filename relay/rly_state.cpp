@@ -22,6 +22,10 @@ char en_tcode_queue_name[256] = "";
 int en_tcode_queue_maxmsg = 1024;
 int en_gtuid_msend_count = 0;
 int en_tcode_msend_count = 0;
+int en_ring_on = 1;
+int en_ring_gtuid_slots = RLY_RING_GTUID_SLOTS;
+int en_ring_tcode_slots = RLY_RING_TCODE_SLOTS;
+int en_ring_mode = RLY_RING_MODE;
 
 int en_master_max_cnt = 1;
 char en_master_ip[20] = "";
@@ -65,6 +69,10 @@ void rly_state_reset() {
   en_tcode_queue_name[0] = '\0';
   en_tcode_queue_maxmsg = 1024;
   en_gtuid_msend_count = en_tcode_msend_count = 0;
+  en_ring_on = 1;
+  en_ring_gtuid_slots = RLY_RING_GTUID_SLOTS;
+  en_ring_tcode_slots = RLY_RING_TCODE_SLOTS;
+  en_ring_mode = RLY_RING_MODE;
   en_master_max_cnt = 1;
   en_master_ip[0] = en_master_ip2[0] = '\0';
   en_master_port = en_master_port2 = 0;

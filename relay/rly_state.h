@@ -12,6 +12,9 @@ inline constexpr int RLY_GTUID_QUEUES_MAX = 50;
 inline constexpr int RLY_TCODE_QUEUES_MAX = 10;
 inline constexpr int RLY_THREADS_PER_QUEUE_MAX = 64;
 inline constexpr int RLY_SESSIONS_MAX = 16;
+inline constexpr int RLY_RING_GTUID_SLOTS = 16384;  // about 5 s of a busy host's type-1 records
+inline constexpr int RLY_RING_TCODE_SLOTS = 4096;
+inline constexpr int RLY_RING_MODE = 0666;
 
 // One worker thread: a queue reader, or the agent or delete thread.
 struct tav_thr {
@@ -24,7 +27,7 @@ struct tav_thr {
   void (*stop)(int);        // stop notice, called by the stopping thread (never in a handler)
   int rr_index;             // round-robin position over the master sessions
   int qtype;                // 0 gtuid queue, 1 tcode queue
-  int qkey;                 // System V key of the queue
+  int qkey;                 // System V key of the queue (and of its ring)
   int qid;                  // message-queue identifier
   int signo_offset;         // the stop signal is 38 + signo_offset
   struct sigaction action;  // the action installed for the stop signal
@@ -56,6 +59,13 @@ extern char en_tcode_queue_name[256];
 extern int en_tcode_queue_maxmsg;
 extern int en_gtuid_msend_count;
 extern int en_tcode_msend_count;
+
+// Record rings beside the queues: on or off, slots of a gtuid and of a
+// tcode ring (powers of two), permission bits.
+extern int en_ring_on;
+extern int en_ring_gtuid_slots;
+extern int en_ring_tcode_slots;
+extern int en_ring_mode;
 
 extern int en_master_max_cnt;
 extern char en_master_ip[20];

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "rly_reader.h"
+#include "rly_ring.h"
 #include "rly_stop.h"
 #include "rly_agent.h"
 #include "rly_delete.h"
@@ -64,6 +65,15 @@ bool open_family(int qtype, unsigned base, int count, int* ids, int fail_code, i
     RLY_LOG_T("%s queue key 0x%08x, %d init success !\n", family, key, ids[i]);
   }
   return true;
+}
+
+// Rings switched off: probes that find none write onto the queues.
+void withdraw_rings(const char* family, unsigned base, int count) {
+  for (int i = 0; i < count; ++i) {
+    const unsigned key = base + static_cast<unsigned>(i);
+    if (rly_ring_withdraw(static_cast<key_t>(key)))
+      RLY_LOG_T("%s ring key 0x%08x removed: rings are off.\n", family, key);
+  }
 }
 
 void tav_agent_run(tav_thr* t) { rly_agent_serve(en_check_port, en_check_home, &t->state); }
@@ -153,8 +163,15 @@ extern "C" int tav_thread_start() {
   if (!scan_key(en_tcode_queue_name, &tbase)) return -669;
   if (!open_family(1, tbase, en_tcode_queue_count, en_tcode_qid, -676, &rc)) return rc;
 
+  // A ring beside every queue that has readers.
+  const int gtuid_rings = en_ring_on && en_gtuid_thread_count > 0 ? en_gtuid_queue_count : 0;
+  const int tcode_rings = en_ring_on && en_tcode_thread_count > 0 ? en_tcode_queue_count : 0;
+  if (!en_ring_on) {
+    withdraw_rings("gtuid", gbase, en_gtuid_queue_count);
+    withdraw_rings("tcode", tbase, en_tcode_queue_count);
+  }
   int count = en_gtuid_thread_count * en_gtuid_queue_count +
-              en_tcode_thread_count * en_tcode_queue_count;
+              en_tcode_thread_count * en_tcode_queue_count + gtuid_rings + tcode_rings;
   const bool helpers = en_check_port > 0;
   if (helpers) count += 2;
   en_thread = static_cast<tav_thr*>(calloc(count > 0 ? count : 1, sizeof(tav_thr)));
@@ -179,6 +196,10 @@ extern "C" int tav_thread_start() {
   for (int q = 0; q < en_tcode_queue_count; ++q)
     for (int k = 0; k < en_tcode_thread_count; ++k)
       if (!start(tav_adt_run, tav_adt_stop, 1, tbase + q, en_tcode_qid[q])) return -731;
+  for (int q = 0; q < gtuid_rings; ++q)
+    if (!start(rly_ring_run, nullptr, 0, gbase + q, en_gtuid_qid[q])) return -731;
+  for (int q = 0; q < tcode_rings; ++q)
+    if (!start(rly_ring_run, nullptr, 1, tbase + q, en_tcode_qid[q])) return -731;
   if (helpers) {
     if (!start(tav_agent_run, tav_agent_stop, 0, 0, -1)) return -764;
     if (!start(tav_delete_run, tav_delete_stop, 0, 0, -1)) return -774;

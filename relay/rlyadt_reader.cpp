@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "rly_batch.h"
+#include "rly_batcher.h"
 #include "rly_build.h"
 #include "rly_master.h"
 #include "rly_reader.h"
@@ -57,37 +58,11 @@ bool recreate(tav_thr* t) {
   }
 }
 
+// A queue reader: its batch, and room for a message too large to be a
+// batch's.
 struct Reader {
-  tav_thr* t;
-  rly_batch_plan plan;
-  char* buf = nullptr;
-  char* scratch = nullptr;  // for a message too large to be a batch's
-  int n = 0;
-
-  bool held = false;  // the last batch found no session to take it
-
-  // Sends what the batch holds. A batch that no accepted session took whole
-  // is kept: the reader stops taking records (they wait in the queue) and
-  // offers it again, so records read before a master accepts, or while
-  // every session is down, are not lost.
-  void flush() {
-    if (n == 0) return;
-    const int length = static_cast<int>(rly_batch_seal(buf, plan, n) - 4);
-    if (tav_adt_proc(t, buf, n, length) == length + 4) {
-      n = 0;
-      held = false;
-      return;
-    }
-    if (!held) RLY_LOG_T("adt batch held. rcnt(%d) qkey(0x%08x)\n", n, t->qkey);
-    held = true;
-  }
-
-  // Counts a received message of `bytes` text bytes now lying at the batch's
-  // end, and sends the batch once it holds enough.
-  void take(size_t bytes) {
-    n += rly_records_in(plan, bytes);
-    if (n >= plan.threshold) flush();
-  }
+  rly_batcher b;
+  char* scratch = nullptr;
 
   // The message at the head of the queue does not fit the room left: send
   // what the batch holds first, or, with an empty batch, take the message
@@ -95,21 +70,22 @@ struct Reader {
   // (another reader may have taken the large one meanwhile, so a message
   // that fits is still counted).
   void oversized(int flag) {
-    if (n > 0) {
-      flush();
+    if (b.n > 0) {
+      b.flush();
       return;
     }
-    ssize_t r = msgrcv(t->qid, scratch, plan.limit + 1, 0, flag | MSG_NOERROR | IPC_NOWAIT);
+    const rly_batch_plan& plan = b.plan;
+    ssize_t r = msgrcv(b.t->qid, scratch, plan.limit + 1, 0, flag | MSG_NOERROR | IPC_NOWAIT);
     if (r < 0) return;
     if (static_cast<size_t>(r) > plan.limit) {
       long type;
       memcpy(&type, scratch, sizeof type);
       RLY_LOG_E("q_receive message over %zu bytes dropped. mtype(%ld) qkey(0x%08x)\n", plan.limit,
-                type, t->qkey);
+                type, b.t->qkey);
       return;
     }
-    memcpy(buf + rly_batch_at(plan, 0), scratch + sizeof(long), static_cast<size_t>(r));
-    take(static_cast<size_t>(r));
+    memcpy(b.end(), scratch + sizeof(long), static_cast<size_t>(r));
+    b.take(static_cast<size_t>(r));
   }
 };
 
@@ -187,40 +163,40 @@ extern "C" int tav_adt_proc(tav_thr* t, char* buf, int n, int length) {
 
 extern "C" void tav_adt_run(tav_thr* t) {
   Reader r;
-  r.t = t;
-  r.plan = rly_batch_plan_for(rly_build(), t->qtype, en_gtuid_msend_count, en_tcode_msend_count);
-  r.buf = static_cast<char*>(calloc(1, RLY_BATCH_BUFFER));
-  r.scratch = static_cast<char*>(malloc(sizeof(long) + r.plan.limit + 1));
-  if (!r.buf || !r.scratch) {
+  const rly_batch_plan plan =
+      rly_batch_plan_for(rly_build(), t->qtype, en_gtuid_msend_count, en_tcode_msend_count);
+  const bool have = r.b.open(t, plan);
+  r.scratch = static_cast<char*>(malloc(sizeof(long) + plan.limit + 1));
+  if (!have || !r.scratch) {
     RLY_LOG_E("malloc error (%d:%s).\n", errno, strerror(errno));
-    free(r.buf);
+    r.b.close();
     free(r.scratch);
     return;
   }
-  rly_batch_init(r.buf, r.plan);
   RLY_LOG_T("adt thread start. adt qtype(%d) qkey(0x%08x) qid(%d) max(%d:%d)\n", t->qtype, t->qkey,
             t->qid, RLY_GTUID_MAX, rly_build().tcode_max);
 
+  rly_batcher& b = r.b;
   int flag = 0;  // blocking until a message arrives, then draining
   int backoff = 0;
   while (!stopping(t)) {
-    if (r.held) {
+    if (b.held) {
       nap(kHoldRetryMs);
-      r.flush();
+      b.flush();
       continue;
     }
     // The receive puts the 8-byte message type just before the text, over
     // the end of the previous record: saved and put back around the call.
-    char* at = r.buf + rly_batch_at(r.plan, r.n) - sizeof(long);
+    char* at = b.end() - sizeof(long);
     char saved[sizeof(long)];
     memcpy(saved, at, sizeof saved);
-    ssize_t got = msgrcv(t->qid, at, rly_recv_room(r.plan, r.n), 0, flag);
+    ssize_t got = msgrcv(t->qid, at, rly_recv_room(plan, b.n), 0, flag);
     const int e = errno;
     if (got >= 0) RLY_LOG_Q(at, static_cast<int>(got), "q_receive(%d)", static_cast<int>(got));
     memcpy(at, saved, sizeof saved);
     if (got >= 0) {
       backoff = 0;
-      r.take(static_cast<size_t>(got));
+      b.take(static_cast<size_t>(got));
       flag = IPC_NOWAIT;
       continue;
     }
@@ -232,18 +208,18 @@ extern "C" void tav_adt_run(tav_thr* t) {
       case EINVAL:  // the queue was removed
       case EIDRM:
         if (!recreate(t)) break;
-        r.flush();
+        b.flush();
         flag = 0;
         break;
       case ENOMSG:  // drained
       case EINTR:   // the stop signal, or another
-        r.flush();
+        b.flush();
         flag = 0;
         break;
       default:
         // A lasting error (permissions, ...): wait longer each time, and
         // still see a stop request.
-        r.flush();
+        b.flush();
         flag = 0;
         backoff = backoff ? std::min(backoff * 2, kBackoffMaxMs) : kBackoffFirstMs;
         RLY_LOG_E("q_receive error (%d:%s) qkey(0x%08x), retry in %d ms.\n", e, strerror(e), t->qkey,
@@ -252,8 +228,8 @@ extern "C" void tav_adt_run(tav_thr* t) {
         break;
     }
   }
-  r.flush();
-  free(r.buf);
+  b.flush();
+  b.close();
   free(r.scratch);
   RLY_LOG_T("adt thread stop.\n");
 }

@@ -4,6 +4,8 @@
 
 #include "base/tav_time.h"
 
+#include "base/tav_digits.h"
+
 char* tav_date_time(const struct timeval* tv, const struct tm* tm, char* out) {
   if (!out) return out;
   if (!tv || !tm) {
@@ -17,6 +19,30 @@ char* tav_date_time(const struct timeval* tv, const struct tm* tm, char* out) {
            tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec,
            static_cast<long>(tv->tv_usec));
   std::memcpy(out, text, 20);
+  out[20] = '\0';
+  return out;
+}
+
+char* tav_date_cached(mdate* cache, const struct timeval* tv, char* out) {
+  if (!out) return out;
+  if (!cache || !tv) return tav_date_time(tv, nullptr, out);
+  if (!cache->valid || cache->sec != tv->tv_sec) {
+    tm lt{};
+    localtime_r(&tv->tv_sec, &lt);
+    char day[96];
+    const int n = snprintf(day, sizeof day, "%04d%02d%02d%02d%02d%02d", lt.tm_year + 1900, lt.tm_mon + 1,
+                           lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
+    if (n != static_cast<int>(sizeof cache->text)) {  // a field out of its range: no cache
+      cache->valid = 0;
+      return tav_date_time(tv, &lt, out);
+    }
+    std::memcpy(cache->text, day, sizeof cache->text);
+    cache->sec = tv->tv_sec;
+    cache->valid = 1;
+  }
+  std::memcpy(out, cache->text, sizeof cache->text);
+  const long usec = tv->tv_usec;
+  tav::put_digits(out + sizeof cache->text, 6, static_cast<uint64_t>(usec < 0 ? 0 : usec));
   out[20] = '\0';
   return out;
 }

@@ -16,10 +16,24 @@ struct mtime {
 using mtime_t = mtime;
 static_assert(sizeof(mtime) == 24);
 
+// The date-time text of one thread's records: the 14 characters of the
+// date and time of day are made once per second, the microseconds at every
+// event.
+struct mdate {
+  time_t sec;     // the second `text` was made for
+  int valid;      // `text` holds that second
+  char text[14];  // "YYYYMMDDhhmmss"
+};
+using mdate_t = mdate;
+
 extern "C" {
 // "YYYYMMDDhhmmss" from `tm` followed by the six microsecond digits of `tv`:
 // 20 characters and a NUL, so `out` holds at least 21 bytes.
 char* tav_date_time(const struct timeval* tv, const struct tm* tm, char* out);
+// The same text, `tm` being local time, with the date and time of day from
+// the cache when `tv` lies in the second it holds (no local-time conversion
+// and no formatting then).
+char* tav_date_cached(mdate* cache, const struct timeval* tv, char* out);
 void tav_init_time(mtime* mt);
 void tav_get_time(mtime* mt, struct timespec* out);
 }

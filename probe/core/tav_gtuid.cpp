@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/tav_digits.h"
 #include "base/tav_globals.h"
 #include "base/tav_log.h"
 #include "base/tav_lookup2.h"
@@ -24,11 +25,7 @@ using tav::kMod31;
 uint64_t now_usec(mthr* m) {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  if (!en_bmt_mode) {
-    tm lt{};
-    localtime_r(&tv.tv_sec, &lt);
-    tav_date_time(&tv, &lt, m->mzp1.dtime);
-  }
+  if (!en_bmt_mode) tav_date_cached(&m->date, &tv, m->mzp1.dtime);
   return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
 }
 
@@ -70,11 +67,11 @@ int tav_gtuid_create(mthr* m) {
   const long long nid = en_my_nid;
   const unsigned long long node = nid < 0 ? 0ULL - static_cast<unsigned long long>(nid)
                                           : static_cast<unsigned long long>(nid);
+  // Seconds (10 digits at least), nanoseconds (9) and node (3 at least).
   char text[64];
-  const int n = snprintf(text, sizeof text, "%010ld%09ld%03llu", static_cast<long>(ts.tv_sec),
-                         static_cast<long>(ts.tv_nsec), node);
-  const size_t have = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n)
-                                                                        : sizeof text - 1;
+  size_t have = tav::put_number(text, static_cast<uint64_t>(ts.tv_sec), 10);
+  have += tav::put_number(text + have, static_cast<uint64_t>(ts.tv_nsec), 9);
+  have += tav::put_number(text + have, node, 3);
   auto digit = [&](size_t i) -> uint8_t {
     return i < have && text[i] >= '0' && text[i] <= '9' ? static_cast<uint8_t>(text[i] - '0') : 0;
   };

@@ -17,6 +17,7 @@
 #include "base/tav_util.h"
 #include "core/tav_build.h"
 #include "core/tav_hooks.h"
+#include "core/tav_record_out.h"
 #include "core/tav_settings.h"
 #include "core/tav_tables.h"
 #include "servers/tmax/tav_tmax.h"
@@ -80,6 +81,7 @@ void fork_child() {
   en_my_pid = getpid();
   rename_log_file();
   tav::thread_table_after_fork();
+  tav::record_routes_after_fork();
 }
 
 pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
@@ -137,6 +139,7 @@ const char* start(char* reason, size_t reason_len) {
   if (en_my_ip[0] == 0) tav_gethostbyname(en_my_nname, en_my_ip);
 
   if (const char* err = tav::settings_read()) return err;
+  if (en_mzp_qsend && !tav::record_routes_init()) return "record routes alloc";
   tav::settings_attach_segments();
   if (const char* err = tav::settings_read_lists()) return err;
 #if defined(TAV_BUILD_TMAX)

@@ -27,6 +27,7 @@
 #include "core/tav_gtuid.h"
 #include "core/tav_mzp_send.h"
 #include "core/tav_io.h"
+#include "core/tav_record_out.h"
 #include "core/tav_tables.h"
 
 namespace {
@@ -39,45 +40,26 @@ constexpr size_t kUrlMax = 128;
 
 using tav::ErrnoKeeper;
 
-// One run of queues: type 1 uses the gtuid family, types 2 and 4 the tcode
-// family, type 6 the tcod6 family.
-struct Family {
-  key_t key;
-  int count;
-  int* ids;
-};
+using tav::RecordFamily;
 
-Family gtuid_family() { return {en_gtuid_queue_key, en_gtuid_queue_count, en_gtuid_queue_id}; }
-Family tcode_family() { return {en_tcode_queue_key, en_tcode_queue_count, en_tcode_queue_id}; }
-Family tcod6_family() { return {en_tcod6_queue_key, en_tcod6_queue_count, en_tcod6_queue_id}; }
-
-// Sends `size` payload bytes following the message type at `msg` onto the
-// next queue of `fam`, `rr` being the thread's round-robin index. Returns the
-// send result; -1 when the message was dropped.
-int queue_send(const char* name, const Family& fam, int& rr, const void* msg, size_t size) {
-  if (fam.count <= 0 || !fam.ids) return -1;
+// The thread's next queue of a family of `count` queues, `rr` being its
+// round-robin index: consecutive records rotate over the queues, starting
+// at index 1 when there are several.
+int next_queue(int& rr, int count) {
   int idx = rr + 1;
-  if (idx >= fam.count || idx < 0) idx = 0;
+  if (idx >= count || idx < 0) idx = 0;
   rr = idx;
+  return idx;
+}
 
-  // The id array is shared between threads: a reset and a reopen racing each
-  // other both store a usable value.
-  const key_t key = fam.key + idx;
-  int id = __atomic_load_n(&fam.ids[idx], __ATOMIC_RELAXED);
-  if (id == -1) {
-    id = tav::real::msgget(key, 0666);
-    __atomic_store_n(&fam.ids[idx], id, __ATOMIC_RELAXED);
-  }
-  if (id == -1) return -1;
-
-  const int rc = tav::real::msgsnd(id, msg, size, IPC_NOWAIT);
-  if (rc == -1 && errno == EINVAL) {
-    const int err = errno;
-    TAV_LOG_T("M", "%s(0x%08x, %d) send error. (%d:%s)\n", name, static_cast<unsigned>(key), id,
-              err, strerror(err));
-    __atomic_store_n(&fam.ids[idx], -1, __ATOMIC_RELAXED);
-  }
-  return rc;
+// Sends `size` payload bytes following the message type at `msg` by the
+// thread's next route of `family`. Returns the send result; -1 when the
+// record was dropped.
+int record_out(mthr* m, RecordFamily family, int& rr, uint32_t kind, const char* name, const void* msg,
+               size_t size) {
+  const tav::QueueRun run = tav::queue_run(family);
+  if (run.count <= 0 || !run.ids) return -1;
+  return tav::record_send(m, family, next_queue(rr, run.count), kind, name, msg, size);
 }
 
 // The 22 digits of the identifier bytes, then NUL (23 bytes).
@@ -85,7 +67,8 @@ void gtuid_text(const gtuid_t& g, char* out) { tav::gtuid_digits(g.gtuid, out); 
 
 // The sequence counter as five digits, then NUL (6 bytes).
 void seq_text(const gtuid_t& g, char* out) {
-  snprintf(out, 6, "%05u", static_cast<unsigned>(g.seq.get()));
+  tav::put_digits(out, 5, g.seq.get());
+  out[5] = 0;
 }
 
 // Two digits of a product code, then NUL (3 bytes).
@@ -112,15 +95,14 @@ void addr_field(char (&out)[16], const char* text, size_t cap) {
 
 void origin_text(const gtuid_t& g, char (&out)[16]) {
   memset(out, 0, sizeof out);
-  snprintf(out, sizeof out, "%d.%d.%d.%d", g.ip[0], g.ip[1], g.ip[2], g.ip[3]);
+  tav::ipv4_text(g.ip, out);
 }
 
-void date_now(char* out) {
+// The thread's date-time text of now.
+void date_now(mthr* m, char* out) {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  tm lt{};
-  localtime_r(&tv.tv_sec, &lt);
-  tav_date_time(&tv, &lt, out);
+  tav_date_cached(&m->date, &tv, out);
 }
 
 uint64_t now_usec(timeval* keep) {
@@ -168,13 +150,13 @@ void dbms_detail(const mthr* m, uint64_t now) {
 // The parts shared by the transaction-code messages (they agree up to the
 // blocking byte).
 template <typename Rec>
-void fill_tcode(const mthr* m, Rec& r) {
+void fill_tcode(mthr* m, Rec& r) {
   memset(&r, 0, sizeof r);
   r.type = en_my_pid;
   gtuid_text(m->gtuid, r.gtuid);
   memcpy(r.trcode, m->gtuid.trcode, sizeof m->gtuid.trcode);
   seq_text(m->gtuid, r.seq);
-  date_now(r.dtime);
+  date_now(m, r.dtime);
   origin_text(m->gtuid, r.ipaddr);
   r.blocking[0] = m->gtuid.trblock;
 }
@@ -186,9 +168,9 @@ void fill_info(const mthr* m, Rec& r) {
 }
 
 template <typename Rec>
-void tcode_send(mthr* m, const char* name, const Family& fam, const Rec& r) {
+void tcode_send(mthr* m, const char* name, RecordFamily family, uint32_t kind, const Rec& r) {
   const size_t size = sizeof r - sizeof r.type;
-  const int rc = queue_send(name, fam, m->tqsi, &r, size);
+  const int rc = record_out(m, family, m->tqsi, kind, name, &r, size);
   TAV_LOG_D("M", "gtuid(%.*s %.*s) trcode(%.*s) %s(%d).\n", 22, r.gtuid, 5, r.seq, 32, r.trcode,
             name, rc);
   TAV_LOG_H("M", &r.gtuid, static_cast<int>(size), "%s", name);
@@ -268,7 +250,7 @@ void dbms_side_reached(mthr* m) {
 template <typename Back>
 void dbms_call_back(mthr* m, Back back) {
   mzp1_t& z = m->mzp1;
-  date_now(z.dtime);
+  date_now(m, z.dtime);
   z.etime = static_cast<uint32_t>(m->dbmsetime);
   z.rtime = static_cast<uint32_t>(m->dbmsstime) + static_cast<uint32_t>(m->dbmsetime);
 
@@ -307,7 +289,7 @@ void tav_mzp1_send(mthr* m) {
     return;
   }
 #endif
-  const int rc = queue_send("mzp1", gtuid_family(), m->gqsi, &z, size);
+  const int rc = record_out(m, RecordFamily::kGtuid, m->gqsi, 1, "mzp1", &z, size);
   TAV_LOG_D("M", "gtuid(%.*s %.*s) (%.2s %.1s%.1s) mzp1(%d).\n", 22, z.gtuid, 5, z.seq, z.pcode,
             z.start, z.send, rc);
   TAV_LOG_H("M", z.gtuid, static_cast<int>(size), "mzp1");
@@ -318,7 +300,7 @@ void tav_mzp2_send(mthr* m) {
   ErrnoKeeper keep;
   mzp2_t r;
   fill_tcode(m, r);
-  tcode_send(m, "mzp2", tcode_family(), r);
+  tcode_send(m, "mzp2", RecordFamily::kTcode, 2, r);
 }
 
 void tav_mzp4_send(mthr* m) {
@@ -327,7 +309,7 @@ void tav_mzp4_send(mthr* m) {
   mzp4_t r;
   fill_tcode(m, r);
   fill_info(m, r);
-  tcode_send(m, "mzp4", tcode_family(), r);
+  tcode_send(m, "mzp4", RecordFamily::kTcode, 4, r);
 }
 
 void tav_mzp6_send(mthr* m, const char* url, int len) {
@@ -337,7 +319,7 @@ void tav_mzp6_send(mthr* m, const char* url, int len) {
   fill_tcode(m, r);
   fill_info(m, r);
   if (url && len > 0) memcpy(r.trcd_url, url, static_cast<size_t>(len) < kUrlMax ? len : kUrlMax);
-  tcode_send(m, "mzp6", tcod6_family(), r);
+  tcode_send(m, "mzp6", RecordFamily::kTcod6, 6, r);
 }
 
 void tav_mzp1_proc(mthr* m, int code) {

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 #include <sys/msg.h>
+#include <sys/shm.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "base/tav_items.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "base/tav_ring.h"
 #include "base/tav_util.h"
 #include "core/tav_build.h"
 #include "servers/weblogic/tav_wls.h"
@@ -147,6 +149,23 @@ bool open_family(const Family& f) {
   return true;
 }
 
+// The 8-byte control segment with `key`, if there is one. A record ring of
+// the relay that has the same key is not one: its header would read as the
+// switches.
+mlogshm* control_segment(key_t key, int* id) {
+  auto* p = static_cast<mlogshm*>(tav_shm_get(key, id, sizeof(mlogshm), 0666, 0));
+  if (!p) return nullptr;
+  shmid_ds ds{};
+  if (shmctl(*id, IPC_STAT, &ds) == 0 && tav::ring::is_ring(p, ds.shm_segsz)) {
+    shmdt(p);
+    *id = -1;
+    TAV_LOG_E("M", "shm(0x%08x) is a record ring, not a control segment: not used.\n",
+              static_cast<unsigned>(key));
+    return nullptr;
+  }
+  return p;
+}
+
 // The number after the last point of a dotted address.
 int last_octet(const char* ip) {
   const char* dot = strrchr(ip, '.');
@@ -229,7 +248,7 @@ const char* settings_read() {
 void settings_attach_segments() {
   const Keys& k = kKeys;
   if (!en_log_info && hex_key(get(k.log_shm_key), en_log_shmkey)) {
-    en_log_info = static_cast<mlogshm*>(tav_shm_get(en_log_shmkey, &en_log_shmid, 8, 0666, 0));
+    en_log_info = control_segment(en_log_shmkey, &en_log_shmid);
     if (en_log_info) {
       en_log = en_log_info->logmode;
       en_log_level = en_log_info->loglevel;
@@ -238,8 +257,7 @@ void settings_attach_segments() {
     }
   }
   if (!en_ath_info && hex_key(get(k.attach_shm_key), en_attach_shmkey)) {
-    en_ath_info =
-        static_cast<mlogshm*>(tav_shm_get(en_attach_shmkey, &en_attach_shmid, 8, 0666, 0));
+    en_ath_info = control_segment(en_attach_shmkey, &en_attach_shmid);
     if (en_ath_info) {
       en_qel_full = en_ath_info->logmode;
       en_bmt_mode = en_ath_info->loglevel;

@@ -67,6 +67,7 @@ struct mthr {
   char bl;  // non-zero: the thread's calls pass through untouched
   gtuid_t gtuid;
   mtime_t mtime;
+  mdate_t date;  // the date-time text of this second, for the records
   mzp1_t mzp1;
   char custinfo[32];
   char userinfo[32];
@@ -82,6 +83,9 @@ struct mthr {
   int fildes;
   int gqsi;
   int tqsi;
+  // The record ring this thread is writing to, while it does (see
+  // tav_record_out.cpp); null otherwise.
+  const void* ring_hold;
 #if TAV_WITH_JAVA
   JNIEnv* jenv;
   jclass jcls;

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -45,7 +46,8 @@ inline std::string key_text(key_t k) {
   return buf;
 }
 
-// Removes the queues of the given keys when it goes, whoever created them.
+// Removes the queues of the given keys, and the record rings the relay
+// made beside them, when it goes, whoever created them.
 class QueueKeys {
  public:
   explicit QueueKeys(std::vector<key_t> keys) : keys_(std::move(keys)) { remove(); }
@@ -54,6 +56,8 @@ class QueueKeys {
     for (key_t k : keys_) {
       int id = msgget(k, 0);
       if (id >= 0) msgctl(id, IPC_RMID, nullptr);
+      id = shmget(k, 0, 0);
+      if (id >= 0) shmctl(id, IPC_RMID, nullptr);
     }
   }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/tav_globals.h"
+#include "base/tav_digits.h"
 #include "base/tav_time.h"
 #include "base/tav_util.h"
 #include "unit_support.h"
@@ -229,6 +230,70 @@ TEST(DateTime, OutOfRangeFieldsStayWithin21Bytes) {
   tav_date_time(&tv, &t, out);
   EXPECT_EQ(std::strlen(out), 20u);
   for (size_t i = 21; i < sizeof out; ++i) EXPECT_EQ(out[i], '#') << i;
+}
+
+// The cached text is the text of the full formatting, second by second, in
+// a time zone with a daylight-saving change, including the second before
+// and after it and a reading the cache has seen before.
+TEST(DateTime, CachedTextIsTheFormattedText) {
+  const char* old_tz = getenv("TZ");
+  const std::string saved = old_tz ? old_tz : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // no zone files needed
+  tzset();
+  // 2026-03-29 01:59:59 CET is followed by 03:00:00 CEST.
+  const time_t change = 1774745999;
+  const struct {
+    time_t sec;
+    long usec;
+  } readings[] = {{change, 999999}, {change, 0}, {change + 1, 0}, {change + 1, 5},
+                  {change - 86400, 123456}, {change, 42}, {0, 0}, {2000000000, 999999}};
+  mdate cache{};
+  for (const auto& r : readings) {
+    timeval tv{};
+    tv.tv_sec = r.sec;
+    tv.tv_usec = r.usec;
+    tm lt{};
+    localtime_r(&tv.tv_sec, &lt);
+    char want[21], got[21];
+    tav_date_time(&tv, &lt, want);
+    EXPECT_EQ(tav_date_cached(&cache, &tv, got), got);
+    EXPECT_STREQ(got, want) << r.sec << "." << r.usec;
+  }
+  if (old_tz) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}
+
+TEST(Digits, FixedWidthAndShortestForms) {
+  const struct {
+    uint64_t v;
+    size_t width;
+    const char* fixed;      // put_digits: the last `width` digits
+    const char* shortest;   // put_number with `width` as the least width
+  } cases[] = {
+      {0, 1, "0", "0"},          {7, 5, "00007", "00007"},        {65535, 5, "65535", "65535"},
+      {123456, 5, "23456", "123456"}, {99, 2, "99", "99"},       {100, 2, "00", "100"},
+      {1774745999, 10, "1774745999", "1774745999"}, {5, 3, "005", "005"},
+      {18446744073709551615ull, 20, "18446744073709551615", "18446744073709551615"},
+  };
+  for (const auto& c : cases) {
+    char a[24] = {}, b[24] = {};
+    tav::put_digits(a, c.width, c.v);
+    EXPECT_STREQ(a, c.fixed) << c.v;
+    EXPECT_EQ(tav::put_number(b, c.v, c.width), strlen(c.shortest)) << c.v;
+    EXPECT_STREQ(b, c.shortest) << c.v;
+  }
+  const struct {
+    uint8_t ip[4];
+    const char* text;
+  } addrs[] = {{{0, 0, 0, 0}, "0.0.0.0"}, {{10, 1, 2, 3}, "10.1.2.3"}, {{255, 255, 255, 255}, "255.255.255.255"},
+               {{127, 0, 100, 9}, "127.0.100.9"}};
+  for (const auto& a : addrs) {
+    char out[16];
+    std::memset(out, '#', sizeof out);
+    tav::ipv4_text(a.ip, out);
+    EXPECT_STREQ(out, a.text);
+  }
 }
 
 // ---- per-thread clock -----------------------------------------------------
