@@ -70,8 +70,9 @@ enum class Pass {
 struct RingReader {
   tav_thr* t = nullptr;
   rly_batcher b;
-  uint64_t pending_pos = UINT64_MAX;
-  uint64_t pending_since = 0;
+  uint64_t waiting_since = 0;  // the reader waits for an unpublished position since then
+  uint64_t wait_head = 0;      // `head` when the wait began
+  uint64_t give_up_to = 0;     // positions below are given up when unpublished
 
   void advance(rly_ring& g) {
     ++g.tail;
@@ -111,13 +112,18 @@ struct RingReader {
     return true;
   }
 
-  // Moves what is published into the batch, in order; gives up a position
-  // that stays reserved too long.
+  // Moves what is published into the batch, in order. When the next
+  // position stays reserved and unpublished for kSkipAfterMs, every position
+  // that was already reserved when the wait began and is still unpublished
+  // is given up at once: one stalled writer, or a `head` someone moved
+  // forward, costs one wait, not one per position.
   Pass drain(rly_ring& g, int* moved) {
     for (;;) {
       if (b.held) return Pass::kHeld;
       uint64_t seen = 0;
-      switch (ring::peek(g.v, g.tail, &seen)) {
+      const ring::Peek p = ring::peek(g.v, g.tail, &seen);
+      if (p != ring::Peek::kPending && g.tail >= give_up_to) waiting_since = 0;
+      switch (p) {
         case ring::Peek::kReady:
           if (!take(g)) return Pass::kHeld;
           ++*moved;
@@ -133,12 +139,17 @@ struct RingReader {
         case ring::Peek::kPending:
           break;
       }
-      const uint64_t now = mono_ms();
-      if (pending_pos != g.tail) {
-        pending_pos = g.tail;
-        pending_since = now;
+      if (g.tail >= give_up_to) {
+        const uint64_t now = mono_ms();
+        if (waiting_since == 0) {
+          waiting_since = now;
+          wait_head = at(g.v.h->head).load(std::memory_order_acquire);
+          return Pass::kWaiting;
+        }
+        if (now - waiting_since < kSkipAfterMs) return Pass::kWaiting;
+        give_up_to = wait_head;  // all reserved before the wait began
+        waiting_since = 0;
       }
-      if (now - pending_since < kSkipAfterMs) return Pass::kWaiting;
       if (ring::skip(g.v, g.tail, seen)) {
         bump(g.v.h->skipped);
         RLY_LOG_D("ring key 0x%08x position %llu skipped: not published in %llu ms.\n",
@@ -148,6 +159,12 @@ struct RingReader {
       }
       // Else it was published after all: the next round takes it.
     }
+  }
+
+  // A fresh ring: no wait carries over.
+  void forget_wait() {
+    waiting_since = 0;
+    give_up_to = 0;
   }
 
   // Waits for a producer's wake-up, at most kSleepNs.
@@ -192,7 +209,7 @@ void drain_previous(RingReader& r, rly_ring& prev) {
     nap_ns(kPassNapNs);
   RLY_LOG_T("ring key 0x%08x: %d records taken from the ring before.\n", static_cast<unsigned>(prev.key), moved);
   ring::unmap(&prev.v);
-  r.pending_pos = UINT64_MAX;
+  r.forget_wait();
 }
 
 }  // namespace
@@ -240,7 +257,7 @@ extern "C" void rly_ring_run(tav_thr* t) {
                 fault ? fault : "positions");
       r.b.flush();
       const bool again = rly_ring_replace(&g);
-      r.pending_pos = UINT64_MAX;
+      r.forget_wait();
       if (!again) {
         RLY_LOG_E("ring key 0x%08x not made again (%d:%s): records come by the queue only.\n",
                   static_cast<unsigned>(g.key), errno, strerror(errno));

@@ -13,6 +13,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "base/tav_ring.h"
 #include "qellog_shm.h"
 
 namespace {
@@ -101,6 +102,15 @@ int main(int argc, char** argv) {
   if (en_linfo == nullptr) {
     printf("INFO : Shared memory get error\n");
     usage(prog);
+    return 1;
+  }
+  // The relay's record ring with the same key: writing the switches would
+  // spoil its header.
+  shmid_ds ds{};
+  if (shmctl(en_shmid, IPC_STAT, &ds) == 0 && tav::ring::is_ring(en_linfo, ds.shm_segsz)) {
+    printf("INFO : 0x%08x is a record ring of the relay, not a log-control segment\n",
+           static_cast<unsigned int>(en_shmkey));
+    shmdt(en_linfo);
     return 1;
   }
 

@@ -13,6 +13,7 @@
 #include "build_defaults.h"
 #include "child.h"
 #include "probe_run.h"
+#include "base/tav_ring.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
 #include "temp_dir.h"
@@ -272,6 +273,26 @@ TEST(Settings, ControlSegmentsSwitchLoggingAndModes) {
     CHILD_CHECK(tav::prologue());
     CHILD_CHECK(en_log == 0 && en_bmt_mode == 0 && en_log_level == 2);
   });
+  EXPECT_CHILD_OK(r);
+}
+
+// A record ring of the relay with the key of a control segment: its header
+// would read as switches, so it is not used, and the file's values hold.
+TEST(Settings, RingWithTheKeyOfAControlSegmentIsNotUsed) {
+  const key_t key = own_key(0x60);
+  const int id = shmget(key, tav::ring::bytes_for(64), IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(id, 0);
+  void* base = shmat(id, nullptr, 0);
+  tav::ring::format(base, 64, tav::ring::kGtuidFamily, key, 9, 0600, getpid());
+  shmdt(base);
+  const std::string text = "{qel.log} = ON\n{qel.log.level} = 1\n{qel.log.shm.key} = " + hex(key) + "\n";
+  auto r = start_with(text.c_str(), [] {
+    CHILD_CHECK(en_log_info == nullptr && en_log_shmid == -1);
+    CHILD_CHECK(en_log == 1 && en_log_level == 1);
+    const std::string lines = TempDir::read(en_log_file);
+    CHILD_CHECK(lines.find("is a record ring, not a control segment") != std::string::npos);
+  });
+  shmctl(id, IPC_RMID, nullptr);
   EXPECT_CHILD_OK(r);
 }
 

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/tav_ring.h"
+
 namespace {
 
 const std::string kProg = QELLOG_PATH;
@@ -260,6 +262,26 @@ TEST(Qellog, MissingSegmentWithoutCreateIsAnError) {
 
 // Command lines that are refused before any segment is touched: the expected
 // output before the usage line, and the program creates no segment at all.
+// A key that holds the relay's record ring: qellog neither shows nor writes
+// it, whether or not it was asked to create.
+TEST(Qellog, RecordRingIsNotTakenForALogControlSegment) {
+  KeyGuard g;
+  ASSERT_NE(g.key(), IPC_PRIVATE);
+  const int id = shmget(g.key(), tav::ring::bytes_for(64), IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(id, 0);
+  void* base = shmat(id, nullptr, 0);
+  tav::ring::format(base, 64, tav::ring::kGtuidFamily, g.key(), 3, 0600, getpid());
+  const std::string before(static_cast<const char*>(base), sizeof(tav::ring::Header));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-c", "-k", g.hex(), "-m", "1"},
+                                               std::vector<std::string>{"-k", g.hex(), "-s"}}) {
+    Result r = RunQellog(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_NE(r.out.find("is a record ring of the relay"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(std::string(static_cast<const char*>(base), sizeof(tav::ring::Header)), before);
+  shmdt(base);
+}
+
 TEST(Qellog, RefusedCommandLines) {
   KeyGuard g;
   ASSERT_NE(g.key(), IPC_PRIVATE);
