@@ -134,11 +134,20 @@ ssize_t service_read(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags
 }
 
 #if !defined(TAV_BUILD_WEBLOGIC)
-void start_transaction(mthr* m) {
+void start_transaction(mthr* m, int fd) {
   ErrnoKeeper keep;
   tav_gtuid_create(m);
+  m->gtuid_last_create_fd = fd;
   tav_mzp1_proc(m, TAV_MZP_RS);
   tav::java_put(m);
+}
+
+// A request that arrives in several reads is one transaction: a read of an
+// entry connection goes on with the transaction that a read of the same
+// descriptor started, while it is active (its reply, which ends it, has not
+// been written).
+bool request_goes_on(const mthr* m, int fd) {
+  return tav::gtuid_active(m) && m->gtuid_last_create_fd == fd;
 }
 #endif
 
@@ -169,7 +178,8 @@ ssize_t tmax_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
     const bool starts = tav_tmax_proc == TAV_TMAX_CLH && !is_recv
                             ? tm::entry_starts(m, fd, seen)
                             : m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc);
-    if (starts) start_transaction(m);
+    // A client handler starts one transaction per message header it reads.
+    if (starts && (tav_tmax_proc == TAV_TMAX_CLH || !request_goes_on(m, fd))) start_transaction(m, fd);
   }
   tm::recognise(fd, r, seen, buf, rc);
   if (seen.head) tm::note_service(m, r, buf, rc);
@@ -262,11 +272,12 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
     // is not excluded.
     if (!is_recv && tav::webtob::handler())
       rc = tav::webtob::request_read(m, fd, r, buf, n, rc);
-    else if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc) &&
+    else if (rc >= 1 && m->gtuid.svc != 3 && !request_goes_on(m, fd) && !tav::jeus_magic_alone(buf, rc) &&
              !tav_gtuid_url_expect(buf, static_cast<size_t>(rc)))
-      start_transaction(m);
+      start_transaction(m, fd);
 #else
-    if (rc >= 1 && m->gtuid.svc != 3 && !tav::jeus_magic_alone(buf, rc)) start_transaction(m);
+    if (rc >= 1 && m->gtuid.svc != 3 && !request_goes_on(m, fd) && !tav::jeus_magic_alone(buf, rc))
+      start_transaction(m, fd);
 #endif
   } else {
     rc = real();
@@ -353,9 +364,9 @@ TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
   }
 
   const ssize_t rc = real();
-  if (m && (r.info & MFD_START) && rc >= 1 && m->gtuid.svc != 3 &&
+  if (m && (r.info & MFD_START) && rc >= 1 && m->gtuid.svc != 3 && !request_goes_on(m, fd) &&
       !tav::jeus_magic_alone(iov[0].iov_base, std::min<ssize_t>(rc, iov[0].iov_len)))
-    start_transaction(m);
+    start_transaction(m, fd);
   line(rc);
   if (m) {
     tav::java_call_stack(m);

@@ -780,6 +780,45 @@ TEST_P(TransactionRecords, OneTransactionFrontToBackAndBack) {
   }
 }
 
+// A request that arrives in two segments 100 ms apart is read in two reads:
+// still one transaction, one start and one end.
+class SplitRequest : public testing::TestWithParam<std::string> {};
+
+TEST_P(SplitRequest, IsOneTransaction) {
+  ProbeSandbox box(GetParam());
+  const int port = free_port();
+  front_and_back(box, "FULL", port);
+  OwnQueue queue(box.key(1));
+  ASSERT_GE(queue.id(), 0) << strerror(errno);
+  Drain drain(queue.id());
+  const std::string server = box.write_file("server.py",
+      "import os, socket, sys\n"
+      "s = socket.socket(); s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen()\n"
+      "print('ready', sys.argv[1], flush=True)\n"
+      "c, _ = s.accept(); a = c.recv(100); b = c.recv(100)\n"
+      "os.write(c.fileno(), a + b); c.close()\n");
+  Background* srv = start_server(box, {"python3", server, std::to_string(port)}, true, port);
+  ASSERT_TRUE(srv);
+  const RunResult client = box.run_plain({"python3", "-c",
+      "import socket, sys, time\n"
+      "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+      "c.sendall(b'first,'); time.sleep(0.1); c.sendall(b'second')\n"
+      "print(c.recv(100).decode())\n",
+      std::to_string(port)});
+  ASSERT_TRUE(client.ok()) << client.describe();
+  EXPECT_EQ(client.out, "first,second\n") << "the server read the request in two parts";
+  drain.wait_for(2, 5s);
+  std::this_thread::sleep_for(200ms);
+  const std::vector<Record> records = drain.finish();
+  ASSERT_EQ(records.size(), 2u) << "one start and one end";
+  EXPECT_EQ(records[0].z.start[0], 'S');
+  EXPECT_EQ(records[1].z.start[0], 'E');
+  EXPECT_EQ(text(records[0].z.gtuid, sizeof records[0].z.gtuid), text(records[1].z.gtuid, sizeof records[1].z.gtuid));
+}
+
+// The WebLogic build leaves the report of a start to the server's adapter.
+INSTANTIATE_TEST_SUITE_P(Builds, SplitRequest, testing::Values("jeus", "tmax", "webtob"));
+
 INSTANTIATE_TEST_SUITE_P(Builds, TransactionRecords,
                          testing::Combine(testing::ValuesIn(variants()), testing::ValuesIn(kModes)),
                          [](const auto& info) {

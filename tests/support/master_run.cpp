@@ -1,5 +1,7 @@
 #include "master_run.h"
 
+#include "base/tav_ring.h"
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -31,10 +33,21 @@ std::string relay_logs(const std::string& dir) {
   return text;
 }
 
+RingCounts ring_counts(key_t key) {
+  RingCounts c;
+  tav::ring::View v;
+  if (tav::ring::open_existing(key, false, &v) != tav::ring::OpenResult::kOpened) return c;
+  const tav::ring::Header& h = *v.h;
+  c = {true, tav::ring::live(v), v.capacity(), h.head, h.taken, h.dropped, h.skipped, h.rejected};
+  tav::ring::unmap(&v);
+  return c;
+}
+
 MasterAndRelay::MasterAndRelay(ProbeSandbox& box, const std::string& master_program,
                                const std::string& relay_program, key_t gtuid_key, key_t tcode_key,
-                               const std::string& product)
-    : box_(box), out_(box.path("master.jsonl")) {
+                               const std::string& product,
+                               const std::vector<std::pair<std::string, std::string>>& extra)
+    : box_(box), relay_program_(relay_program), out_(box.path("master.jsonl")) {
   const std::string ready = box.path("master.addr");
   master_ = &box.start({master_program, "--port", "0", "--ready-file", ready, "--out", out_}, {}, false);
   // The ready file holds "address:port" and a line end once the master listens.
@@ -65,10 +78,20 @@ MasterAndRelay::MasterAndRelay(ProbeSandbox& box, const std::string& master_prog
   };
   std::string conf;
   for (const auto& [k, v] : settings) conf += std::string(k) + " = " + v + "\n";
-  relay_ = &box.start({relay_program, box.write_file("relay.conf", conf)}, {}, false);
+  for (const auto& [k, v] : extra) conf += k + " = " + v + "\n";
+  relay_conf_ = box.write_file("relay.conf", conf);
+  relay_ = &box.start({relay_program, relay_conf_}, {}, false);
   for (int i = 0; i < 200 && master_->err().find("accepted") == std::string::npos; ++i)
     std::this_thread::sleep_for(50ms);
   ok_ = master_->err().find("accepted") != std::string::npos;
+}
+
+bool MasterAndRelay::restart_relay() {
+  const size_t before = occurrences(master_->err(), "accepted");
+  relay_ = &box_.start({relay_program_, relay_conf_}, {}, false);
+  for (int i = 0; i < 200 && occurrences(master_->err(), "accepted") == before; ++i)
+    std::this_thread::sleep_for(50ms);
+  return occurrences(master_->err(), "accepted") > before;
 }
 
 std::string MasterAndRelay::story() const {
@@ -82,7 +105,7 @@ std::vector<MasterRecord> MasterAndRelay::records() const {
   std::istringstream in(read_file(out_));
   for (std::string l; std::getline(in, l);)
     out.push_back({json_text(l, "pid"), json_text(l, "gtuid"), json_text(l, "seq"), json_text(l, "event"),
-                   json_text(l, "direction")});
+                   json_text(l, "direction"), json_text(l, "tid")});
   return out;
 }
 

@@ -61,6 +61,8 @@ class Background {
   // Sends `sig` to the process group, waits up to `grace`, then kills the
   // group. Returns how the program ended and what it wrote.
   RunResult stop(int sig, std::chrono::milliseconds grace = std::chrono::seconds(5));
+  // Waits up to `limit` for the program to end by itself, then kills it.
+  RunResult wait(std::chrono::milliseconds limit) { return stop(0, limit); }
 
  private:
   friend class ProbeSandbox;
