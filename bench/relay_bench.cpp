@@ -17,6 +17,12 @@
 //   bench_relay relay-file <key> <count> <jsonl-file>
 //       the relay case with tavmaster: counts the JSON lines that tavmaster
 //       appends to jsonl-file
+//   bench_relay relay-ring <key> <count> <port-file>
+//       as relay, but the producer writes into the ring that relayd made
+//       with the key (waiting while it is full, so nothing is lost)
+//   bench_relay sink <port-file>
+//       a master that counts the type-1 records of the batches it gets until
+//       SIGTERM and then prints "records N" (for the server benchmarks)
 //
 // Records carry their sequence number in the gtuid, so the receiving side
 // checks completeness and order (and, where it gets the raw bytes, every
@@ -51,8 +57,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/tav_mzp.h"
 #include "base/tav_master_proto.h"
+#include "base/tav_mzp.h"
+#include "base/tav_ring.h"
 
 namespace {
 
@@ -198,7 +205,8 @@ double thread_cpu() {
 // would wait for ever (the far end gave up) with a signal.
 class Producer {
  public:
-  Producer(int qid, uint64_t count) : qid_(qid), count_(count) {}
+  // With `ring`, records go into it instead of onto the queue.
+  Producer(int qid, uint64_t count, const tav::ring::View* ring = nullptr) : qid_(qid), count_(count), ring_(ring) {}
   ~Producer() { join(); }
 
   void start(bool warm_up) {
@@ -246,6 +254,7 @@ class Producer {
   static constexpr int kWakeSignal = SIGUSR2;
 
   bool send(const mzp1_t& r) {
+    if (ring_) return put(r);
     for (;;) {
       if (msgsnd(qid_, &r, kText, 0) == 0) return true;
       if (errno == EINTR && !quit_) continue;
@@ -254,6 +263,23 @@ class Producer {
         failed_ = true;
       }
       return false;
+    }
+  }
+
+  // Into the ring, waiting while it is full (each wait counts in its header
+  // as a drop, though the record is then written).
+  bool put(const mzp1_t& r) {
+    for (;;) {
+      switch (tav::ring::put(*ring_, 1, reinterpret_cast<const char*>(&r) + sizeof(long), kText)) {
+        case tav::ring::Put::kDone:
+          return true;
+        case tav::ring::Put::kTooLarge:
+          failed_ = true;
+          return false;
+        default:
+          if (quit_) return false;
+          std::this_thread::sleep_for(std::chrono::microseconds(20));
+      }
     }
   }
 
@@ -276,6 +302,7 @@ class Producer {
 
   int qid_;
   uint64_t count_;
+  const tav::ring::View* ring_;
   std::thread thread_;
   std::atomic<bool> warm_seen_{false}, quit_{false}, started_{false}, done_{false};
   Clock::time_point t0_;
@@ -571,7 +598,18 @@ class CountingMaster {
   uint64_t batches_ = 0, largest_ = 0;
 };
 
-int run_relay(int qid, uint64_t count, const std::string& port_file) {
+// The ring relayd made with `key`, once it is there (at most 30 s).
+bool wait_ring(key_t key, tav::ring::View* v) {
+  for (int i = 0; i < 3000; ++i) {
+    if (tav::ring::open_existing(key, true, v) == tav::ring::OpenResult::kOpened && tav::ring::live(*v)) return true;
+    tav::ring::unmap(v);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  fprintf(stderr, "bench_relay: no ring with the key within 30 s\n");
+  return false;
+}
+
+int run_relay(int qid, uint64_t count, const std::string& port_file, key_t ring_key = 0) {
   int port = 0;
   const int lfd = listen_loopback(&port);
   if (lfd < 0) return 1;
@@ -592,7 +630,12 @@ int run_relay(int qid, uint64_t count, const std::string& port_file) {
     fprintf(stderr, "bench_relay: accept: %s\n", strerror(errno));
     return 1;
   }
-  Producer p(qid, count);
+  tav::ring::View ring;
+  if (ring_key && !wait_ring(ring_key, &ring)) {
+    close(fd);
+    return 1;
+  }
+  Producer p(qid, count, ring_key ? &ring : nullptr);
   Tally tally(count);
   CountingMaster master(fd, p, tally);
   const double cpu0 = thread_cpu();
@@ -607,8 +650,64 @@ int run_relay(int qid, uint64_t count, const std::string& port_file) {
   close(fd);
   const std::string extra = "batches=" + std::to_string(master.batches()) +
                             " largest_batch=" + std::to_string(master.largest_batch()) + " " + cpu;
-  const int rc = report("relay", count, p, t1, tally, extra);
+  const int rc = report(ring_key ? "relay-ring" : "relay", count, p, t1, tally, extra);
+  tav::ring::unmap(&ring);
   return ok ? rc : 1;
+}
+
+// ---- a counting sink for the server benchmarks -------------------------------
+
+volatile sig_atomic_t g_stop = 0;
+
+// Accepts one relay session, answers its opening and polls, and counts the
+// records of its type-1 batches until SIGTERM.
+int run_sink(const std::string& port_file) {
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { g_stop = 1; };
+  sigaction(SIGTERM, &sa, nullptr);
+  int port = 0;
+  const int lfd = listen_loopback(&port);
+  if (lfd < 0 || !write_file(port_file, std::to_string(port) + "\n")) return 1;
+  int fd = -1;
+  std::vector<unsigned char> buf(kMaxMessage + tm::kLenField);
+  size_t have = 0;
+  uint64_t records = 0;
+  while (!g_stop) {
+    pollfd pf{fd >= 0 ? fd : lfd, POLLIN, 0};
+    if (poll(&pf, 1, 200) <= 0) continue;
+    if (fd < 0) {
+      fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+      continue;
+    }
+    const ssize_t n = recv(fd, buf.data() + have, buf.size() - have, 0);
+    if (n <= 0) {
+      close(fd);
+      fd = -1;
+      have = 0;
+      continue;
+    }
+    have += static_cast<size_t>(n);
+    size_t at = 0;
+    while (have - at >= tm::kLenField) {
+      const uint32_t len = reinterpret_cast<const _tavMasterbuf*>(buf.data() + at)->pksz;
+      if (len < tm::kHeader || len > kMaxMessage) return 1;
+      if (have - at < tm::kLenField + len) break;
+      _tavMasterhdr h;
+      memcpy(&h, buf.data() + at + tm::kLenField, sizeof h);
+      if ((tm::is_code(h, tm::kOpen) || tm::is_code(h, tm::kPoll)) && h.mtype[0] == '0') {
+        h.mtype[0] = '1';
+        memcpy(h.ercode, tm::kOk, sizeof h.ercode);
+        send_header(fd, h);
+      } else if (tm::is_code(h, tm::kGtuidBatch) && len + tm::kLenField >= tm::kBatchRecordsAt) {
+        records += reinterpret_cast<const tav::be32*>(buf.data() + at + tm::kBatchCountAt)->get();
+      }
+      at += tm::kLenField + len;
+    }
+    memmove(buf.data(), buf.data() + at, have - at);
+    have -= at;
+  }
+  printf("records %" PRIu64 "\n", records);
+  return 0;
 }
 
 // ---- tavmaster's JSON lines --------------------------------------------------
@@ -688,18 +787,21 @@ int usage() {
           "usage: bench_relay producer <key> <count>\n"
           "       bench_relay drain <key> <count>\n"
           "       bench_relay relay <key> <count> <port-file>\n"
-          "       bench_relay relay-file <key> <count> <jsonl-file>\n");
+          "       bench_relay relay-file <key> <count> <jsonl-file>\n"
+          "       bench_relay relay-ring <key> <count> <port-file>\n"
+          "       bench_relay sink <port-file>\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "sink") return run_sink(argv[2]);
   if (argc < 4) return usage();
   const std::string role = argv[1];
   uint64_t count = 0;
   if (!parse_count(argv[3], &count)) return 2;
-  const bool needs_path = role == "relay" || role == "relay-file";
+  const bool needs_path = role == "relay" || role == "relay-file" || role == "relay-ring";
   if (needs_path != (argc == 5) || (!needs_path && argc != 4)) return usage();
   if (role != "producer" && role != "drain" && !needs_path) return usage();
   const int qid = open_queue(argv[2]);
@@ -708,5 +810,7 @@ int main(int argc, char** argv) {
   if (role == "producer") return run_producer(qid, count);
   if (role == "drain") return run_drain(qid, count);
   if (role == "relay") return run_relay(qid, count, argv[4]);
+  if (role == "relay-ring")
+    return run_relay(qid, count, argv[4], static_cast<key_t>(strtoul(argv[2], nullptr, 0)));
   return run_relay_file(qid, count, argv[4]);
 }

@@ -8,6 +8,8 @@
 #   relay    producer thread -> queue -> relayd -> counting master (in
 #            bench_relay: answers the opening and polls, counts and checks
 #            the records of each batch, writes nothing)
+#   ring     producer thread -> relayd's record ring -> relayd -> the same
+#            counting master (the producer waits while the ring is full)
 #   tavmstr  the same through relayd to tavmaster, which writes every record
 #            as a JSON line to a file that bench_relay reads back and counts
 #
@@ -51,9 +53,10 @@ tkey=$(printf '0x%08x' $((gkey + 1)))
 work=$(mktemp -d /tmp/qel-relaybench-XXXXXX)
 relay_pid='' driver_pid='' master_pid=''
 
-remove_queues() {
+remove_queues() {  # and the ring beside the gtuid queue
   ipcrm -Q "$gkey" 2>/dev/null || true
   ipcrm -Q "$tkey" 2>/dev/null || true
+  ipcrm -M "$gkey" 2>/dev/null || true
 }
 # Stops whatever of this run is still up, relayd first (it would re-create a
 # removed queue), then removes the queues.
@@ -90,7 +93,7 @@ wait_file() {
   return 1
 }
 
-write_settings() {  # write_settings PORT
+write_settings() {  # write_settings PORT RINGS(ON|OFF)
   cat >"$work/relay.conf" <<EOF
 TAV_LOG_FLAG_RLY = OFF
 TAV_LOG_PATH = $work
@@ -109,6 +112,7 @@ TAV_RLY_MASTER_SESSION_COUNT = 1
 TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1
 TAV_MST_2ND_MASTER_IPADDR = 127.0.0.1
 TAV_MST_1ST_MASTER_PORT = $1
+TAV_RLY_RINGS = $2
 EOF
 }
 
@@ -138,12 +142,14 @@ run_plain() {
   remove_queues
 }
 
-run_relay() {  # run_relay relay|tavmstr
-  local kind=$1 port
+run_relay() {  # run_relay relay|ring|tavmstr
+  local kind=$1 port rings=OFF
   remove_queues
   rm -f "$work/port" "$work/ready" "$work/records.jsonl" "$work/driver.out"
-  if [[ $kind == relay ]]; then
-    timeout "$limit" "$bench" relay "$gkey" "$records" "$work/port" >"$work/driver.out" 2>&1 &
+  if [[ $kind == relay || $kind == ring ]]; then
+    local role=relay
+    [[ $kind == ring ]] && role=relay-ring rings=ON
+    timeout "$limit" "$bench" "$role" "$gkey" "$records" "$work/port" >"$work/driver.out" 2>&1 &
     driver_pid=$!
     wait_file "$work/port"
     port=$(<"$work/port")
@@ -158,7 +164,7 @@ run_relay() {  # run_relay relay|tavmstr
       >"$work/driver.out" 2>&1 &
     driver_pid=$!
   fi
-  write_settings "$port"
+  write_settings "$port" "$rings"
   "$relayd" "$work/relay.conf" >"$work/relayd.out" 2>&1 &
   relay_pid=$!
 
@@ -205,8 +211,8 @@ run_relay() {  # run_relay relay|tavmstr
   line=$(grep '^result ' "$work/driver.out")
   echo "$kind $(field records_per_s "$line") $(field producer_cpu_s "$line")" \
     "$(field consumer_cpu_s "$line") $hwm $cpu $mcpu" >>"$results"
-  if [[ $kind == relay ]]; then
-    echo "  batches $(field batches "$line"), largest $(field largest_batch "$line") records" \
+  if [[ $kind == relay || $kind == ring ]]; then
+    echo "  $kind: batches $(field batches "$line"), largest $(field largest_batch "$line") records" \
       >>"$work/batches"
   fi
   rm -f "$work/records.jsonl"
@@ -216,6 +222,7 @@ echo "relay throughput: $records records per run, $reps runs, queue $gkey ($(npr
 for ((r = 1; r <= reps; r++)); do
   run_plain
   run_relay relay
+  run_relay ring
   run_relay tavmstr
 done
 
@@ -228,20 +235,25 @@ awk -v n="$records" '
   function us(a, m) { return median(a, m) * 1e6 / n }
   $1 == "plain"   { p[++np] = $2; pp[np] = $3; pc[np] = $4 }
   $1 == "relay"   { r[++nr] = $2; rp[nr] = $3; rm[nr] = $4; rh[nr] = $5; rc[nr] = $6 }
+  $1 == "ring"    { g[++ng] = $2; gp[ng] = $3; gm[ng] = $4; gh[ng] = $5; gc[ng] = $6 }
   $1 == "tavmstr" { t[++nt] = $2; tp[nt] = $3; th[nt] = $5; tc[nt] = $6; tm[nt] = $7 }
   END {
-    printf "%-6s %12s %12s %7s %10s %12s %7s %10s\n", "run", "plain rec/s", "relay rec/s", "ratio",
-           "VmHWM kB", "tavmstr r/s", "ratio", "VmHWM kB"
+    printf "%-6s %12s %12s %7s %12s %7s %10s %12s %7s\n", "run", "plain rec/s", "relay rec/s", "ratio",
+           "ring rec/s", "ratio", "VmHWM kB", "tavmstr r/s", "ratio"
     for (i = 1; i <= np; i++) {
-      pr[i] = r[i] / p[i]; tr[i] = t[i] / p[i]
-      printf "%-6d %12.0f %12.0f %7.3f %10d %12.0f %7.3f %10d\n", i, p[i], r[i], pr[i], rh[i], t[i], tr[i], th[i]
+      pr[i] = r[i] / p[i]; gr[i] = g[i] / p[i]; tr[i] = t[i] / p[i]
+      printf "%-6d %12.0f %12.0f %7.3f %12.0f %7.3f %10d %12.0f %7.3f\n", i, p[i], r[i], pr[i], g[i], gr[i],
+             gh[i], t[i], tr[i]
     }
-    printf "%-6s %12.0f %12.0f %7.3f %10d %12.0f %7.3f %10d\n", "median", median(p, np), median(r, nr),
-           median(pr, np), median(rh, nr), median(t, nt), median(tr, nt), median(th, nt)
+    printf "%-6s %12.0f %12.0f %7.3f %12.0f %7.3f %10d %12.0f %7.3f\n", "median", median(p, np),
+           median(r, nr), median(pr, np), median(g, ng), median(gr, np), median(gh, ng), median(t, nt),
+           median(tr, nt)
     printf "\nCPU per record in microseconds (medians):\n"
     printf "  plain:   producer %.3f, msgrcv loop %.3f\n", us(pp, np), us(pc, np)
     printf "  relay:   producer %.3f, relayd (all threads) %.3f, counting master %.3f\n", us(rp, nr),
            us(rc, nr), us(rm, nr)
+    printf "  ring:    producer %.3f, relayd (all threads) %.3f, counting master %.3f\n", us(gp, ng),
+           us(gc, ng), us(gm, ng)
     printf "  tavmstr: producer %.3f, relayd (all threads) %.3f, tavmaster %.3f\n", us(tp, nt), us(tc, nt),
            us(tm, nt)
   }' "$results"

@@ -12,19 +12,21 @@
 #
 # The two processes talk over a local socket. With the probe each message is
 # followed across the handler's reads and carries its transaction on, and
-# leaves six records on the gtuid queue, which bench_qdrain empties
-# meanwhile (so no send meets a full queue). A third variant runs the probe
-# with no record queue configured: the following and framing without the
-# records. The table gives the median messages per second and the ratio to
-# the run without the probe.
+# leaves six records, which relayd forwards to a counting master
+# (bench_relay sink): in "probe" through the record ring, in "probe-queue"
+# with the rings off, through the gtuid queue as before. A fourth variant
+# runs the probe with no record queue configured: the following and framing
+# without the records. The table gives the median messages per second, the
+# ratio to the run without the probe, and the records the master counted
+# per message (6 when none was lost).
 #
 #   bench/run_server_bench.sh tmax|webtob [build-dir] [repetitions] [messages-per-run]
 #
 # Defaults: build, 5 repetitions, 20000 messages. The client and the two
 # processes run on CPU 0 (when taskset is there), so that a message costs
 # CPU time only, which is what the probe adds to, rather than wake-ups across
-# CPUs, which on a small virtual machine vary a lot. The drain runs on CPU 1,
-# as the relay would run beside the servers.
+# CPUs, which on a small virtual machine vary a lot. relayd and the master
+# run on CPU 1, as the relay would run beside the servers.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,24 +39,33 @@ case $server in
   webtob) peer=$build/tests/programs/webtob_peer front=hth01 back=htmls01 sizes=(9 1024) ;;
   *) echo "usage: $0 tmax|webtob [build-dir] [repetitions] [messages-per-run]" >&2; exit 1 ;;
 esac
-drain=$build/bench/bench_qdrain
+sink=$build/bench/bench_relay
+relayd=$build/relay/relayd
 lib=$build/probe/libprobe-$server.so
-for f in "$peer" "$drain" "$lib"; do [[ -e $f ]] || { echo "missing $f: build it first" >&2; exit 1; }; done
+for f in "$peer" "$sink" "$relayd" "$lib"; do [[ -e $f ]] || { echo "missing $f: build it first" >&2; exit 1; }; done
 
 pin=() pin_drain=()
 command -v taskset >/dev/null && pin=(taskset -c 0) pin_drain=(taskset -c 1)
 work=$(mktemp -d /tmp/qel-serverbench-XXXXXX)
 pids=()
+remove_ipc() {
+  ipcrm -Q "$key" 2>/dev/null || true
+  ipcrm -M "$key" 2>/dev/null || true
+  ipcrm -Q "$tkey" 2>/dev/null || true
+}
+rpid='' spid=''
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}" $rpid $spid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  remove_ipc
   rm -rf "$work"
 }
 trap cleanup EXIT
 mkdir -p "$work/log" "$work/check"
 ln -s "$peer" "$work/$front"
 ln -s "$peer" "$work/$back"
-key=$(printf '0x%x' $((0x5a000000 | ($$ & 0xffff) << 8)))
+key=$(printf '0x%08x' $((0x5a000000 | ($$ & 0xffff) << 8)))
+tkey=$(printf '0x%08x' $((key + 1)))
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 sock=$work/$back.sock
 LC_ALL=C sort -t= -k1,1 >"$work/common.conf" <<EOF
@@ -85,13 +96,43 @@ start() {
   exit 1
 }
 
-# run VARIANT SIZE: messages per second of one run.
+# relay RINGS(ON|OFF): starts the counting master and relayd, waits for the
+# session.
+relay() {
+  rm -f "$work/sink.port"
+  "${pin_drain[@]}" "$sink" sink "$work/sink.port" >"$work/sink.out" 2>&1 &
+  spid=$!
+  local i
+  for ((i = 0; i < 500; i++)); do [[ -s $work/sink.port ]] && break; sleep 0.01; done
+  cat >"$work/relay.conf" <<RELAY
+TAV_LOG_FLAG_RLY = OFF
+TAV_RLY_AGENT_NAME = bench_
+TAV_RLY_AGENT_ALIAS = bench
+TAV_NODE_DOMAIN_NAME = bench
+TAV_NODE_PRODUCT_CODE = 01
+TAV_RLY_GTUID_QUEUE_NAME = $key
+TAV_RLY_GTUID_QUEUE_COUNT = 1
+TAV_RLY_TCODE_QUEUE_COUNT = 0
+TAV_RLY_TCODE_QUEUE_NAME = $tkey
+TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1
+TAV_MST_2ND_MASTER_IPADDR = 127.0.0.1
+TAV_MST_1ST_MASTER_PORT = $(<"$work/sink.port")
+TAV_RLY_RINGS = $1
+RELAY
+  "${pin_drain[@]}" "$relayd" "$work/relay.conf" >"$work/relayd.out" 2>&1 &
+  rpid=$!
+  sleep 0.5  # the queue, the ring and the session
+}
+
+# run VARIANT SIZE: messages per second of one run, and the records the
+# master got per message.
 run() {
-  local preload= conf=$work/qel.conf
+  local preload= conf=$work/qel.conf rings=ON
   [[ $1 == probe* ]] && preload=$lib
   [[ $1 == probe-norec ]] && conf=$work/noq.conf
-  "${pin_drain[@]}" "$drain" "$key" >"$work/drain.out" &
-  local dpid=$!
+  [[ $1 == probe-queue ]] && rings=OFF
+  remove_ipc
+  relay "$rings"
   if [[ $server == tmax ]]; then
     start "$back" "$preload" "$conf" server "unix:$sock"
     start "$front" "$preload" "$conf" forward "tcp:$port" "unix:$sock"
@@ -112,39 +153,43 @@ run() {
   kill "${pids[@]}" 2>/dev/null || true
   wait "${pids[@]}" 2>/dev/null || true
   pids=()
-  kill -TERM "$dpid"
-  wait "$dpid" || true
-  if [[ $1 == probe ]]; then
-    local taken
-    taken=$(sed -n 's/^taken //p' "$work/drain.out")
-    [[ $taken == $((6 * count)) ]] || echo "records taken: $taken, expected $((6 * count))" >&2
-  fi
-  echo $((count * 1000000000 / (t1 - t0)))
+  sleep 0.3  # the last records reach the master
+  kill -USR1 "$rpid"
+  wait "$rpid" || true
+  kill -TERM "$spid"
+  wait "$spid" || true
+  local taken
+  taken=$(sed -n 's/^records //p' "$work/sink.out")
+  echo "$((count * 1000000000 / (t1 - t0))) $(awk -v t="${taken:-0}" -v n="$count" 'BEGIN { printf "%.3f", t / n }')"
 }
 
 results=$work/results
 for ((r = 1; r <= reps; r++)); do
   for body in "${sizes[@]}"; do
-    for v in none probe probe-norec; do echo "$v $body $(run "$v" "$body")" >>"$results"; done
+    for v in none probe probe-queue probe-norec; do echo "$v $body $(run "$v" "$body")" >>"$results"; done
   done
 done
 
 echo "messages per second, client -> $front -> $back and back, median of $reps runs of $count messages"
 awk -v sizes="${sizes[*]}" '
-  { key = $1 " " $2; n[key]++; v[key, n[key]] = $3 }
+  function median(vals, m,   a, c, x, s) {
+    for (a = 1; a <= m; a++) s[a] = vals[a]
+    for (a = 2; a <= m; a++) { x = s[a]; c = a - 1; while (c >= 1 && s[c] > x) { s[c + 1] = s[c]; c-- } s[c + 1] = x }
+    return (m % 2) ? s[(m + 1) / 2] : (s[m / 2] + s[m / 2 + 1]) / 2
+  }
+  { key = $1 " " $2; n[key]++; v[key, n[key]] = $3; r[key, n[key]] = $4 }
   END {
-    printf "%-6s %-11s %12s %7s\n", "body", "probe", "msgs/s", "ratio"
+    printf "%-6s %-12s %12s %7s %12s\n", "body", "probe", "msgs/s", "ratio", "records/msg"
     split(sizes, bodies, " ")
     for (b = 1; b <= 2; b++) {
       base = 0
-      nv = split("none probe probe-norec", vs, " ")
+      nv = split("none probe probe-queue probe-norec", vs, " ")
       for (i = 1; i <= nv; i++) {
         key = vs[i] " " bodies[b]; m = n[key]
-        for (a = 1; a <= m; a++) s[a] = v[key, a]
-        for (a = 2; a <= m; a++) { x = s[a]; c = a - 1; while (c >= 1 && s[c] > x) { s[c + 1] = s[c]; c-- } s[c + 1] = x }
-        med = (m % 2) ? s[(m + 1) / 2] : (s[m / 2] + s[m / 2 + 1]) / 2
+        for (a = 1; a <= m; a++) { mv[a] = v[key, a]; mr[a] = r[key, a] }
+        med = median(mv, m)
         if (vs[i] == "none") base = med
-        printf "%-6s %-11s %12.0f %7.3f\n", bodies[b], vs[i], med, med / base
+        printf "%-6s %-12s %12.0f %7.3f %12.3f\n", bodies[b], vs[i], med, med / base, median(mr, m)
       }
     }
   }' "$results"

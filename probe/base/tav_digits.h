@@ -40,10 +40,12 @@ inline size_t put_number(char* out, uint64_t v, size_t min_width = 1) {
 }
 
 // Writes the 22 digits of the identifier bytes and a NUL (23 bytes).
+// A byte above 99 gives the last two digits of its tens and its units.
 inline void gtuid_digits(const uint8_t* id, char* out) {
   for (size_t i = 0; i < kGtuidBytes; ++i) {
-    out[2 * i] = static_cast<char>('0' + id[i] / 10 % 10);
-    out[2 * i + 1] = static_cast<char>('0' + id[i] % 10);
+    const unsigned b = id[i] < 100 ? id[i] : id[i] / 10 % 10 * 10 + id[i] % 10;
+    out[2 * i] = kDigitPairs[2 * b];
+    out[2 * i + 1] = kDigitPairs[2 * b + 1];
   }
   out[2 * kGtuidBytes] = 0;
 }

@@ -284,6 +284,40 @@ TEST_F(RelayLoader, NumbersAreKeptWithinTheirRanges) {
   }
 }
 
+// The rings' settings: on unless "OFF", slots rounded up to a power of two
+// within the limits, octal modes that keep the relay's own read and write.
+TEST_F(RelayLoader, RingSettings) {
+  ASSERT_EQ(load(full_keys()), 0);
+  EXPECT_EQ(en_ring_on, 1);
+  EXPECT_EQ(en_ring_gtuid_slots, 16384);
+  EXPECT_EQ(en_ring_tcode_slots, 4096);
+  EXPECT_EQ(en_ring_mode, 0666);
+  const RangeCase cases[] = {
+      {"TAV_RLY_RINGS", "OFF", &en_ring_on, 0},
+      {"TAV_RLY_RINGS", "off", &en_ring_on, 0},
+      {"TAV_RLY_RINGS", "ON", &en_ring_on, 1},
+      {"TAV_RLY_RINGS", "yes", &en_ring_on, 1},
+      {"TAV_RLY_RING_GTUID_SLOTS", "1024", &en_ring_gtuid_slots, 1024},
+      {"TAV_RLY_RING_GTUID_SLOTS", "1000", &en_ring_gtuid_slots, 1024},
+      {"TAV_RLY_RING_GTUID_SLOTS", "1", &en_ring_gtuid_slots, 64},
+      {"TAV_RLY_RING_GTUID_SLOTS", "99999999", &en_ring_gtuid_slots, 1 << 20},
+      {"TAV_RLY_RING_GTUID_SLOTS", "many", &en_ring_gtuid_slots, 16384},
+      {"TAV_RLY_RING_TCODE_SLOTS", "100", &en_ring_tcode_slots, 128},
+      {"TAV_RLY_RING_MODE", "0660", &en_ring_mode, 0660},
+      {"TAV_RLY_RING_MODE", "0640", &en_ring_mode, 0640},
+      {"TAV_RLY_RING_MODE", "0044", &en_ring_mode, 0644},
+      {"TAV_RLY_RING_MODE", "0999", &en_ring_mode, 0666},
+      {"TAV_RLY_RING_MODE", "01777", &en_ring_mode, 0666},
+      {"TAV_RLY_RING_MODE", "rw", &en_ring_mode, 0666},
+  };
+  for (const auto& c : cases) {
+    Settings s = full_keys();
+    rlytest::set(s, c.key, c.value);
+    ASSERT_EQ(load(s), 0) << c.key << "=" << c.value;
+    EXPECT_EQ(*c.setting, c.expected) << c.key << "=" << c.value;
+  }
+}
+
 TEST_F(RelayLoader, UnusableMasterPortsAndAddressesCountAsAbsent) {
   const std::pair<const char*, const char*> bad[] = {
       {"TAV_MST_1ST_MASTER_PORT", "0"},        {"TAV_MST_1ST_MASTER_PORT", "65536"},
@@ -388,6 +422,16 @@ TEST_F(RelayXmlLoader, KeysReachTheirSettings) {
   EXPECT_EQ(en_master_port, 7002);
   EXPECT_EQ(en_master_port2, 7002);
   EXPECT_EQ(en_master_ptime, 3);
+  Settings rings = full_xml();
+  rlytest::set(rings, "rlyRings", "OFF");
+  rlytest::set(rings, "rlyRingGtuidSlots", "4096");
+  rlytest::set(rings, "rlyRingTcodeSlots", "256");
+  rlytest::set(rings, "rlyRingMode", "0600");
+  ASSERT_EQ(load_xml(rings), 0);
+  EXPECT_EQ(en_ring_on, 0);
+  EXPECT_EQ(en_ring_gtuid_slots, 4096);
+  EXPECT_EQ(en_ring_tcode_slots, 256);
+  EXPECT_EQ(en_ring_mode, 0600);
   // One address serves for both masters.
   Settings s = full_xml();
   rlytest::set(s, "rlyMasterAddress", "127.0.0.3");

@@ -283,6 +283,10 @@ TEST(Digits, FixedWidthAndShortestForms) {
     EXPECT_EQ(tav::put_number(b, c.v, c.width), strlen(c.shortest)) << c.v;
     EXPECT_STREQ(b, c.shortest) << c.v;
   }
+  const uint8_t id[tav::kGtuidBytes] = {17, 0, 99, 5, 10, 12, 34, 56, 78, 90, 123};
+  char digits[23];
+  tav::gtuid_digits(id, digits);
+  EXPECT_STREQ(digits, "1700990510123456789023") << "a byte above 99 keeps its last two digits";
   const struct {
     uint8_t ip[4];
     const char* text;
