@@ -144,8 +144,9 @@ struct Thread {
   }
 };
 
-template <bool kRing>
-void BM_Send(benchmark::State& state) {
+// Runs `record` in bursts of kBurst against a route of the kind asked for.
+template <bool kRing, typename Record>
+void bursts(benchmark::State& state, Record record) {
   pin(0);
   Route route(kRing);
   if (!route.ok(kRing)) {
@@ -155,7 +156,7 @@ void BM_Send(benchmark::State& state) {
   Thread t;
   uint64_t sent = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kBurst; ++i) tav_mzp1_send(&t.m);
+    for (int i = 0; i < kBurst; ++i) record(&t.m);
     sent += kBurst;
     state.PauseTiming();
     route.settle(sent);
@@ -166,28 +167,17 @@ void BM_Send(benchmark::State& state) {
 }
 
 template <bool kRing>
+void BM_Send(benchmark::State& state) {
+  bursts<kRing>(state, [](mthr* m) { tav_mzp1_send(m); });
+}
+
+template <bool kRing>
 void BM_EndEvent(benchmark::State& state) {
-  pin(0);
-  Route route(kRing);
-  if (!route.ok(kRing)) {
-    state.SkipWithError("no queue or ring");
-    return;
-  }
-  Thread t;
   en_qel_full = 1;
-  uint64_t sent = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < kBurst; ++i) {
-      t.m.gtuid.gflag = 1;
-      tav::end_transaction(&t.m);
-    }
-    sent += kBurst;
-    state.PauseTiming();
-    route.settle(sent);
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(state.iterations() * kBurst);
-  state.counters["lost"] = static_cast<double>(sent - route.settle(sent));
+  bursts<kRing>(state, [](mthr* m) {
+    m->gtuid.gflag = 1;
+    tav::end_transaction(m);
+  });
 }
 
 // The same bytes only copied: what no path can go below.

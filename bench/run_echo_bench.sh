@@ -40,11 +40,7 @@ work=$(mktemp -d /tmp/qel-echobench-XXXXXX)
 key=$(printf '0x%08x' $((0x5e000000 | ($$ & 0xffff) << 8)))
 tkey=$(printf '0x%08x' $((key + 1)))
 server_pid='' relay_pid='' sink_pid=''
-remove_ipc() {
-  ipcrm -Q "$key" 2>/dev/null || true
-  ipcrm -M "$key" 2>/dev/null || true
-  ipcrm -Q "$tkey" 2>/dev/null || true
-}
+source "$here/relay_sink.sh"
 cleanup() {
   for p in $server_pid $relay_pid $sink_pid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -62,43 +58,6 @@ qel.log.path = $work/log
 qel.check.home = $work/check"
 printf '%s\nqel.gtuid.queue.count = 1\n' "$common" >"$work/rec.conf"
 printf '%s\nqel.gtuid.queue.count = 0\n' "$common" >"$work/norec.conf"
-
-start_relay() {  # start_relay ON|OFF
-  rm -f "$work/sink.port"
-  "${pin_relay[@]}" "$sink" sink "$work/sink.port" >"$work/sink.out" 2>&1 &
-  sink_pid=$!
-  local i
-  for ((i = 0; i < 500; i++)); do [[ -s $work/sink.port ]] && break; sleep 0.01; done
-  cat >"$work/relay.conf" <<RELAY
-TAV_LOG_FLAG_RLY = OFF
-TAV_RLY_AGENT_NAME = bench_
-TAV_RLY_AGENT_ALIAS = bench
-TAV_NODE_DOMAIN_NAME = bench
-TAV_NODE_PRODUCT_CODE = 01
-TAV_RLY_GTUID_QUEUE_NAME = $key
-TAV_RLY_GTUID_QUEUE_COUNT = 1
-TAV_RLY_TCODE_QUEUE_COUNT = 0
-TAV_RLY_TCODE_QUEUE_NAME = $tkey
-TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1
-TAV_MST_2ND_MASTER_IPADDR = 127.0.0.1
-TAV_MST_1ST_MASTER_PORT = $(<"$work/sink.port")
-TAV_RLY_RINGS = $1
-RELAY
-  "${pin_relay[@]}" "$relayd" "$work/relay.conf" >"$work/relayd.out" 2>&1 &
-  relay_pid=$!
-  sleep 0.5  # the queue, the ring and the session
-}
-
-# stop_relay: the records the master counted.
-stop_relay() {
-  sleep 0.3
-  kill -USR1 "$relay_pid"
-  wait "$relay_pid" || true
-  kill -TERM "$sink_pid"
-  wait "$sink_pid" || true
-  relay_pid='' sink_pid=''
-  sed -n 's/^records //p' "$work/sink.out"
-}
 
 # start_server VARIANT [tracer...]: the echo server, once it listens.
 start_server() {

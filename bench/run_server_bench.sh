@@ -44,18 +44,14 @@ relayd=$build/relay/relayd
 lib=$build/probe/libprobe-$server.so
 for f in "$peer" "$sink" "$relayd" "$lib"; do [[ -e $f ]] || { echo "missing $f: build it first" >&2; exit 1; }; done
 
-pin=() pin_drain=()
-command -v taskset >/dev/null && pin=(taskset -c 0) pin_drain=(taskset -c 1)
+pin=() pin_relay=()
+command -v taskset >/dev/null && pin=(taskset -c 0) pin_relay=(taskset -c 1)
 work=$(mktemp -d /tmp/qel-serverbench-XXXXXX)
 pids=()
-remove_ipc() {
-  ipcrm -Q "$key" 2>/dev/null || true
-  ipcrm -M "$key" 2>/dev/null || true
-  ipcrm -Q "$tkey" 2>/dev/null || true
-}
-rpid='' spid=''
+relay_pid='' sink_pid=''
+source "$here/relay_sink.sh"
 cleanup() {
-  for p in "${pids[@]}" $rpid $spid; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}" $relay_pid $sink_pid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   remove_ipc
   rm -rf "$work"
@@ -96,34 +92,6 @@ start() {
   exit 1
 }
 
-# relay RINGS(ON|OFF): starts the counting master and relayd, waits for the
-# session.
-relay() {
-  rm -f "$work/sink.port"
-  "${pin_drain[@]}" "$sink" sink "$work/sink.port" >"$work/sink.out" 2>&1 &
-  spid=$!
-  local i
-  for ((i = 0; i < 500; i++)); do [[ -s $work/sink.port ]] && break; sleep 0.01; done
-  cat >"$work/relay.conf" <<RELAY
-TAV_LOG_FLAG_RLY = OFF
-TAV_RLY_AGENT_NAME = bench_
-TAV_RLY_AGENT_ALIAS = bench
-TAV_NODE_DOMAIN_NAME = bench
-TAV_NODE_PRODUCT_CODE = 01
-TAV_RLY_GTUID_QUEUE_NAME = $key
-TAV_RLY_GTUID_QUEUE_COUNT = 1
-TAV_RLY_TCODE_QUEUE_COUNT = 0
-TAV_RLY_TCODE_QUEUE_NAME = $tkey
-TAV_MST_1ST_MASTER_IPADDR = 127.0.0.1
-TAV_MST_2ND_MASTER_IPADDR = 127.0.0.1
-TAV_MST_1ST_MASTER_PORT = $(<"$work/sink.port")
-TAV_RLY_RINGS = $1
-RELAY
-  "${pin_drain[@]}" "$relayd" "$work/relay.conf" >"$work/relayd.out" 2>&1 &
-  rpid=$!
-  sleep 0.5  # the queue, the ring and the session
-}
-
 # run VARIANT SIZE: messages per second of one run, and the records the
 # master got per message.
 run() {
@@ -132,7 +100,7 @@ run() {
   [[ $1 == probe-norec ]] && conf=$work/noq.conf
   [[ $1 == probe-queue ]] && rings=OFF
   remove_ipc
-  relay "$rings"
+  start_relay "$rings"
   if [[ $server == tmax ]]; then
     start "$back" "$preload" "$conf" server "unix:$sock"
     start "$front" "$preload" "$conf" forward "tcp:$port" "unix:$sock"
@@ -153,13 +121,8 @@ run() {
   kill "${pids[@]}" 2>/dev/null || true
   wait "${pids[@]}" 2>/dev/null || true
   pids=()
-  sleep 0.3  # the last records reach the master
-  kill -USR1 "$rpid"
-  wait "$rpid" || true
-  kill -TERM "$spid"
-  wait "$spid" || true
   local taken
-  taken=$(sed -n 's/^records //p' "$work/sink.out")
+  taken=$(stop_relay)
   echo "$((count * 1000000000 / (t1 - t0))) $(awk -v t="${taken:-0}" -v n="$count" 'BEGIN { printf "%.3f", t / n }')"
 }
 

@@ -8,16 +8,13 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/tav_atomic.h"
 #include "base/tav_mzp.h"
 
 namespace ring = tav::ring;
+using tav::atomic_in;
 
 namespace {
-
-template <typename T>
-std::atomic_ref<T> at(T& field) {
-  return std::atomic_ref<T>(field);
-}
 
 uint64_t new_generation() {
   timespec ts{};
@@ -59,8 +56,8 @@ bool create(rly_ring* r, key_t key, ring::Family family, uint32_t capacity, int 
 // the family and key it should have, and positions that make sense.
 bool reusable(const ring::View& v, key_t key, ring::Family family, uint32_t capacity) {
   const ring::Header& h = *v.h;
-  const uint64_t head = at(const_cast<uint64_t&>(h.head)).load(std::memory_order_acquire);
-  const uint64_t tail = at(const_cast<uint64_t&>(h.tail)).load(std::memory_order_acquire);
+  const uint64_t head = atomic_in(const_cast<uint64_t&>(h.head)).load(std::memory_order_acquire);
+  const uint64_t tail = atomic_in(const_cast<uint64_t&>(h.tail)).load(std::memory_order_acquire);
   return v.capacity() == capacity && h.family == family && h.key == static_cast<uint32_t>(key) &&
          ring::live(v) && head - tail <= v.capacity();
 }
@@ -109,8 +106,8 @@ rly_ring_start rly_ring_open(rly_ring* r, key_t key, ring::Family family, uint32
 
     if (res == ring::OpenResult::kOpened && reusable(old, key, family, capacity)) {
       r->v = old;
-      r->tail = at(old.h->tail).load(std::memory_order_acquire);
-      at(old.h->relay_pid).store(getpid(), std::memory_order_relaxed);
+      r->tail = atomic_in(old.h->tail).load(std::memory_order_acquire);
+      atomic_in(old.h->relay_pid).store(getpid(), std::memory_order_relaxed);
       old.h->mode = static_cast<uint32_t>(mode);
       set_mode(old.shmid, mode);
       return rly_ring_start::kReused;
@@ -124,9 +121,9 @@ rly_ring_start rly_ring_open(rly_ring* r, key_t key, ring::Family family, uint32
     shmctl(id, IPC_RMID, nullptr);  // the key is free; mappings stay until detached
     replaced = true;
     if (old.mapped()) {
-      const uint64_t head = at(old.h->head).load(std::memory_order_acquire);
-      const uint64_t tail = at(old.h->tail).load(std::memory_order_acquire);
-      at(old.h->live).store(0, std::memory_order_release);
+      const uint64_t head = atomic_in(old.h->head).load(std::memory_order_acquire);
+      const uint64_t tail = atomic_in(old.h->tail).load(std::memory_order_acquire);
+      atomic_in(old.h->live).store(0, std::memory_order_release);
       if (previous && head - tail <= old.capacity()) {
         // A ring of another size may still hold records: the caller drains it.
         previous->v = old;
@@ -144,14 +141,14 @@ rly_ring_start rly_ring_open(rly_ring* r, key_t key, ring::Family family, uint32
 
 const char* rly_ring_fault(const rly_ring& r, bool check_key) {
   ring::Header& h = *r.v.h;
-  if (at(h.magic).load(std::memory_order_relaxed) != ring::kMagic) return "magic";
-  if (at(h.version).load(std::memory_order_relaxed) != ring::kVersion ||
-      at(h.family).load(std::memory_order_relaxed) != r.family ||
-      at(h.header_size).load(std::memory_order_relaxed) != sizeof(ring::Header) ||
-      at(h.slot_size).load(std::memory_order_relaxed) != sizeof(ring::Slot) ||
-      at(h.capacity).load(std::memory_order_relaxed) != r.v.capacity() ||
-      at(h.key).load(std::memory_order_relaxed) != static_cast<uint32_t>(r.key) ||
-      at(h.generation).load(std::memory_order_relaxed) != r.v.generation)
+  if (atomic_in(h.magic).load(std::memory_order_relaxed) != ring::kMagic) return "magic";
+  if (atomic_in(h.version).load(std::memory_order_relaxed) != ring::kVersion ||
+      atomic_in(h.family).load(std::memory_order_relaxed) != r.family ||
+      atomic_in(h.header_size).load(std::memory_order_relaxed) != sizeof(ring::Header) ||
+      atomic_in(h.slot_size).load(std::memory_order_relaxed) != sizeof(ring::Slot) ||
+      atomic_in(h.capacity).load(std::memory_order_relaxed) != r.v.capacity() ||
+      atomic_in(h.key).load(std::memory_order_relaxed) != static_cast<uint32_t>(r.key) ||
+      atomic_in(h.generation).load(std::memory_order_relaxed) != r.v.generation)
     return "layout";
   if (!ring::live(r.v)) return "retired";
   if (check_key && shmget(r.key, 0, 0) != r.v.shmid) return "removed";
@@ -173,7 +170,7 @@ bool rly_ring_replace(rly_ring* r) {
 
 void rly_ring_retire(rly_ring* r) {
   if (!r->v.mapped()) return;
-  at(r->v.h->live).store(0, std::memory_order_release);
+  atomic_in(r->v.h->live).store(0, std::memory_order_release);
   ring::unmap(&r->v);
 }
 
@@ -181,8 +178,8 @@ void rly_ring_leave(rly_ring* r) {
   if (!r->v.mapped()) return;
   ring::Header& h = *r->v.h;
   int32_t me = getpid();
-  at(h.relay_pid).compare_exchange_strong(me, 0, std::memory_order_relaxed);
-  at(h.sleeping).store(0, std::memory_order_release);
+  atomic_in(h.relay_pid).compare_exchange_strong(me, 0, std::memory_order_relaxed);
+  atomic_in(h.sleeping).store(0, std::memory_order_release);
   ring::unmap(&r->v);
 }
 
@@ -190,7 +187,7 @@ bool rly_ring_withdraw(key_t key) {
   ring::View v;
   const ring::OpenResult res = ring::open_existing(key, true, &v);
   if (res == ring::OpenResult::kOpened) {
-    at(v.h->live).store(0, std::memory_order_release);
+    atomic_in(v.h->live).store(0, std::memory_order_release);
     if (ours(v.shmid)) shmctl(v.shmid, IPC_RMID, nullptr);
     ring::unmap(&v);
     return true;

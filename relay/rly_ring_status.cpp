@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/tav_atomic.h"
 #include "base/tav_ring.h"
 #include "rly_settings.h"
 #include "rly_state.h"
@@ -16,7 +17,7 @@ namespace ring = tav::ring;
 namespace {
 
 unsigned long long load(const uint64_t& field) {
-  return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(field)).load(std::memory_order_relaxed);
+  return tav::atomic_in(const_cast<uint64_t&>(field)).load(std::memory_order_relaxed);
 }
 
 // "12345 running", "stopped" (it left in order) or "12345 gone".
@@ -41,8 +42,7 @@ bool show(FILE* out, const char* family, unsigned key) {
   const unsigned long long head = load(h.head), tail = load(h.tail);
   const unsigned long long fill = head - tail <= v.capacity() ? head - tail : v.capacity();
   char relay[32];
-  relay_state(std::atomic_ref<int32_t>(const_cast<int32_t&>(h.relay_pid)).load(std::memory_order_relaxed),
-              relay);
+  relay_state(tav::atomic_in(const_cast<int32_t&>(h.relay_pid)).load(std::memory_order_relaxed), relay);
   fprintf(out, "0x%08x  %-6s  %7llu  %7llu  %12llu  %10llu  %8llu  %8llu  %s%s\n", key, family,
           static_cast<unsigned long long>(v.capacity()), fill, load(h.taken), load(h.dropped), load(h.skipped),
           load(h.rejected), relay, ring::live(v) ? "" : " (retired)");

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/tav_atomic.h"
+#include "base/tav_time.h"
 #include "rly_batch.h"
 #include "rly_batcher.h"
 #include "rly_build.h"
@@ -20,6 +22,8 @@
 #include "rly_state.h"
 
 namespace ring = tav::ring;
+using tav::atomic_in;
+using tav::monotonic_ms;
 
 namespace {
 
@@ -39,17 +43,6 @@ constexpr int kHoldRetryMs = 100;
 // After a ring of another size was retired: its writers finish first.
 constexpr long kRetireGraceNs = 20000000;
 
-template <typename T>
-std::atomic_ref<T> at(T& field) {
-  return std::atomic_ref<T>(field);
-}
-
-uint64_t mono_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 void nap_ns(long ns) {
   timespec ts{ns / 1000000000L, ns % 1000000000L};
   nanosleep(&ts, nullptr);
@@ -57,8 +50,8 @@ void nap_ns(long ns) {
 
 bool stopping(const tav_thr* t) { return t->state == TAV_THR_STOP; }
 
-unsigned long long counter(uint64_t& field) { return at(field).load(std::memory_order_relaxed); }
-void bump(uint64_t& field) { at(field).fetch_add(1, std::memory_order_relaxed); }
+unsigned long long counter(uint64_t& field) { return atomic_in(field).load(std::memory_order_relaxed); }
+void bump(uint64_t& field) { atomic_in(field).fetch_add(1, std::memory_order_relaxed); }
 
 enum class Pass {
   kEmpty,    // everything published is taken
@@ -76,7 +69,7 @@ struct RingReader {
 
   void advance(rly_ring& g) {
     ++g.tail;
-    at(g.v.h->tail).store(g.tail, std::memory_order_relaxed);
+    atomic_in(g.v.h->tail).store(g.tail, std::memory_order_relaxed);
   }
 
   // Takes the published record at the reader's position into the batch, or
@@ -85,8 +78,8 @@ struct RingReader {
   bool take(rly_ring& g) {
     ring::Slot& s = ring::slot_at(g.v, g.tail);
     // Read once: a writer may change the slot under us; only these values count.
-    const uint32_t size = at(s.size).load(std::memory_order_relaxed);
-    const uint32_t kind = at(s.kind).load(std::memory_order_relaxed);
+    const uint32_t size = atomic_in(s.size).load(std::memory_order_relaxed);
+    const uint32_t kind = atomic_in(s.kind).load(std::memory_order_relaxed);
     const uint32_t want = rly_ring_record_size(g.family, kind);
     if (want == 0 || size != want) {
       bump(g.v.h->rejected);
@@ -140,10 +133,10 @@ struct RingReader {
           break;
       }
       if (g.tail >= give_up_to) {
-        const uint64_t now = mono_ms();
+        const uint64_t now = monotonic_ms();
         if (waiting_since == 0) {
           waiting_since = now;
-          wait_head = at(g.v.h->head).load(std::memory_order_acquire);
+          wait_head = atomic_in(g.v.h->head).load(std::memory_order_acquire);
           return Pass::kWaiting;
         }
         if (now - waiting_since < kSkipAfterMs) return Pass::kWaiting;
@@ -170,7 +163,7 @@ struct RingReader {
   // Waits for a producer's wake-up, at most kSleepNs.
   void sleep(rly_ring& g) {
     ring::Header& h = *g.v.h;
-    at(h.sleeping).store(1, std::memory_order_seq_cst);
+    atomic_in(h.sleeping).store(1, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     uint64_t seen = 0;
     if (ring::peek(g.v, g.tail, &seen) == ring::Peek::kEmpty) {
@@ -180,7 +173,7 @@ struct RingReader {
       if (rc != 0 && errno == EAGAIN && ring::peek(g.v, g.tail, &seen) == ring::Peek::kEmpty)
         nap_ns(kPassNapNs);
     }
-    at(h.sleeping).store(0, std::memory_order_relaxed);
+    atomic_in(h.sleeping).store(0, std::memory_order_relaxed);
   }
 };
 
@@ -202,9 +195,9 @@ void log_counts(const rly_ring& g, Counts* last) {
 void drain_previous(RingReader& r, rly_ring& prev) {
   if (!prev.v.mapped()) return;
   nap_ns(kRetireGraceNs);
-  const uint64_t until = mono_ms() + 2 * kSkipAfterMs;
+  const uint64_t until = monotonic_ms() + 2 * kSkipAfterMs;
   int moved = 0;
-  for (Pass p = r.drain(prev, &moved); p == Pass::kWaiting && mono_ms() < until;
+  for (Pass p = r.drain(prev, &moved); p == Pass::kWaiting && monotonic_ms() < until;
        p = r.drain(prev, &moved))
     nap_ns(kPassNapNs);
   RLY_LOG_T("ring key 0x%08x: %d records taken from the ring before.\n", static_cast<unsigned>(prev.key), moved);
@@ -238,7 +231,7 @@ extern "C" void rly_ring_run(tav_thr* t) {
   drain_previous(r, prev);
 
   Counts logged;
-  uint64_t last_record = mono_ms(), next_check = last_record + kKeyCheckMs;
+  uint64_t last_record = monotonic_ms(), next_check = last_record + kKeyCheckMs;
   uint64_t next_counts = last_record + kCountsLogMs;
   while (!stopping(t)) {
     if (r.b.held) {
@@ -246,7 +239,7 @@ extern "C" void rly_ring_run(tav_thr* t) {
       r.b.flush();
       continue;
     }
-    const uint64_t now = mono_ms();
+    const uint64_t now = monotonic_ms();
     const bool key_check = now >= next_check;
     if (key_check) next_check = now + kKeyCheckMs;
     int moved = 0;

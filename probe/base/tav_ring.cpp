@@ -2,6 +2,8 @@
 // relay peeks, takes and frees.
 #include "base/tav_ring.h"
 
+#include "base/tav_atomic.h"
+
 #include <linux/futex.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -16,21 +18,18 @@ namespace tav::ring {
 
 namespace {
 
+using tav::atomic_in;
+
 // A producer that keeps losing the race for `head` gives up after this many
 // rounds rather than spin: the record is dropped, never waited for.
 constexpr int kReserveRounds = 256;
 
-template <typename T>
-std::atomic_ref<T> at(T& field) {
-  return std::atomic_ref<T>(field);
-}
-
-void count_drop(Header& h) { at(h.dropped).fetch_add(1, std::memory_order_relaxed); }
+void count_drop(Header& h) { atomic_in(h.dropped).fetch_add(1, std::memory_order_relaxed); }
 
 void wake(Header& h) {
   // Only the producer that turns the word from 1 to 0 makes the call.
-  if (at(h.sleeping).load(std::memory_order_seq_cst) == 0) return;
-  if (at(h.sleeping).exchange(0, std::memory_order_seq_cst) == 0) return;
+  if (atomic_in(h.sleeping).load(std::memory_order_seq_cst) == 0) return;
+  if (atomic_in(h.sleeping).exchange(0, std::memory_order_seq_cst) == 0) return;
   syscall(SYS_futex, &h.sleeping, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
@@ -51,18 +50,18 @@ const char* open_result_text(OpenResult r) {
 bool is_ring(const void* base, size_t bytes) {
   if (bytes < sizeof(Header)) return false;
   auto* h = static_cast<const Header*>(base);
-  return at(const_cast<uint32_t&>(h->magic)).load(std::memory_order_acquire) == kMagic;
+  return atomic_in(const_cast<uint32_t&>(h->magic)).load(std::memory_order_acquire) == kMagic;
 }
 
 OpenResult check(void* base, size_t bytes, View* out) {
   if (!is_ring(base, bytes)) return OpenResult::kNotRing;
   auto* h = static_cast<Header*>(base);
   // One reading of each field: what is checked is what is used.
-  const uint16_t version = at(h->version).load(std::memory_order_relaxed);
-  const uint32_t header_size = at(h->header_size).load(std::memory_order_relaxed);
-  const uint32_t slot_size = at(h->slot_size).load(std::memory_order_relaxed);
-  const uint32_t capacity = at(h->capacity).load(std::memory_order_relaxed);
-  const uint64_t generation = at(h->generation).load(std::memory_order_relaxed);
+  const uint16_t version = atomic_in(h->version).load(std::memory_order_relaxed);
+  const uint32_t header_size = atomic_in(h->header_size).load(std::memory_order_relaxed);
+  const uint32_t slot_size = atomic_in(h->slot_size).load(std::memory_order_relaxed);
+  const uint32_t capacity = atomic_in(h->capacity).load(std::memory_order_relaxed);
+  const uint64_t generation = atomic_in(h->generation).load(std::memory_order_relaxed);
   if (version != kVersion || header_size != sizeof(Header) || slot_size != sizeof(Slot) ||
       !capacity_ok(capacity) || bytes_for(capacity) > bytes || generation == 0)
     return OpenResult::kMismatch;
@@ -99,25 +98,25 @@ void unmap(View* v) {
 }
 
 bool live(const View& v) {
-  return at(v.h->live).load(std::memory_order_acquire) == v.generation;
+  return atomic_in(v.h->live).load(std::memory_order_acquire) == v.generation;
 }
 
 bool reserve(const View& v, Reservation* r) {
   Header& h = *v.h;
-  uint64_t pos = at(h.head).load(std::memory_order_relaxed);
+  uint64_t pos = atomic_in(h.head).load(std::memory_order_relaxed);
   for (int round = 0; round < kReserveRounds; ++round) {
     Slot* s = &slot_at(v, pos);
-    const uint64_t seq = at(s->seq).load(std::memory_order_acquire);
+    const uint64_t seq = atomic_in(s->seq).load(std::memory_order_acquire);
     const auto ahead = static_cast<int64_t>(seq - pos);
     if (ahead == 0) {
-      if (at(h.head).compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+      if (atomic_in(h.head).compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
         *r = {s, pos};
         return true;
       }
     } else if (ahead < 0) {
       break;  // the slot still holds the record of the lap before: full
     } else {
-      pos = at(h.head).load(std::memory_order_relaxed);  // another producer took it
+      pos = atomic_in(h.head).load(std::memory_order_relaxed);  // another producer took it
     }
   }
   count_drop(h);
@@ -128,7 +127,7 @@ Put publish(const View& v, const Reservation& r, uint32_t kind, size_t size) {
   r.slot->size = static_cast<uint32_t>(size);
   r.slot->kind = kind;
   uint64_t expected = r.pos;
-  if (!at(r.slot->seq).compare_exchange_strong(expected, r.pos + 1, std::memory_order_seq_cst)) {
+  if (!atomic_in(r.slot->seq).compare_exchange_strong(expected, r.pos + 1, std::memory_order_seq_cst)) {
     count_drop(*v.h);  // the relay gave the position up while we were away
     return Put::kLate;
   }
@@ -145,11 +144,11 @@ Put put(const View& v, uint32_t kind, const void* data, size_t size) {
 }
 
 Peek peek(const View& v, uint64_t pos, uint64_t* seen) {
-  const uint64_t seq = at(slot_at(v, pos).seq).load(std::memory_order_acquire);
+  const uint64_t seq = atomic_in(slot_at(v, pos).seq).load(std::memory_order_acquire);
   *seen = seq;
   if (seq == pos + 1) return Peek::kReady;
   if (seq == pos + v.capacity()) return Peek::kTaken;
-  const uint64_t head = at(v.h->head).load(std::memory_order_acquire);
+  const uint64_t head = atomic_in(v.h->head).load(std::memory_order_acquire);
   if (head == pos) return Peek::kEmpty;
   // Producers are never more than a lap ahead, nor behind the reader.
   if (head - pos > v.capacity()) return Peek::kSpoiled;
@@ -157,16 +156,16 @@ Peek peek(const View& v, uint64_t pos, uint64_t* seen) {
 }
 
 void release(const View& v, uint64_t pos) {
-  at(slot_at(v, pos).seq).store(pos + v.capacity(), std::memory_order_release);
+  atomic_in(slot_at(v, pos).seq).store(pos + v.capacity(), std::memory_order_release);
 }
 
 bool skip(const View& v, uint64_t pos, uint64_t seen) {
-  return at(slot_at(v, pos).seq).compare_exchange_strong(seen, pos + v.capacity(),
+  return atomic_in(slot_at(v, pos).seq).compare_exchange_strong(seen, pos + v.capacity(),
                                                          std::memory_order_acq_rel);
 }
 
 void repair_empty(const View& v, uint64_t pos, uint64_t seen) {
-  if (seen != pos) at(slot_at(v, pos).seq).compare_exchange_strong(seen, pos, std::memory_order_acq_rel);
+  if (seen != pos) atomic_in(slot_at(v, pos).seq).compare_exchange_strong(seen, pos, std::memory_order_acq_rel);
 }
 
 void format(void* base, uint32_t capacity, Family family, key_t key, uint64_t generation,
@@ -189,7 +188,7 @@ void format(void* base, uint32_t capacity, Family family, key_t key, uint64_t ge
     slots[i].size = 0;
     slots[i].kind = 0;
   }
-  at(h->magic).store(kMagic, std::memory_order_release);
+  atomic_in(h->magic).store(kMagic, std::memory_order_release);
 }
 
 }  // namespace tav::ring

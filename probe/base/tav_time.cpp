@@ -47,6 +47,21 @@ char* tav_date_cached(mdate* cache, const struct timeval* tv, char* out) {
   return out;
 }
 
+namespace tav {
+
+namespace {
+uint64_t clock_ms(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+}  // namespace
+
+uint64_t monotonic_ms() { return clock_ms(CLOCK_MONOTONIC); }
+uint64_t coarse_clock_ms() { return clock_ms(CLOCK_MONOTONIC_COARSE); }
+
+}  // namespace tav
+
 void tav_init_time(mtime* mt) {
   if (!mt) return;
   timespec now{};

@@ -26,6 +26,13 @@ struct mdate {
 };
 using mdate_t = mdate;
 
+namespace tav {
+// Milliseconds of the monotonic clock, and of its coarse form (a few
+// milliseconds' resolution, read without a system call for "once a second").
+uint64_t monotonic_ms();
+uint64_t coarse_clock_ms();
+}  // namespace tav
+
 extern "C" {
 // "YYYYMMDDhhmmss" from `tm` followed by the six microsecond digits of `tv`:
 // 20 characters and a NUL, so `out` holds at least 21 bytes.

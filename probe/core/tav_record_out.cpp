@@ -18,14 +18,18 @@
 #include <ctime>
 
 #include "base/tav_globals.h"
+#include "base/tav_atomic.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
 #include "base/tav_ring.h"
+#include "base/tav_time.h"
 #include "core/tav_tables.h"
 
 namespace tav {
 
 namespace {
+
+using tav::atomic_in;
 
 // How often a route looks for its ring, or checks that the one it writes to
 // is still the key's.
@@ -48,17 +52,6 @@ struct Routes {
 };
 Routes g_routes[3];
 
-template <typename T>
-std::atomic_ref<T> at(T& field) {
-  return std::atomic_ref<T>(field);
-}
-
-uint64_t coarse_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 Route* route_of(RecordFamily f, int index) {
   Routes& r = g_routes[static_cast<int>(f)];
   return r.routes && index >= 0 && index < r.count ? &r.routes[index] : nullptr;
@@ -67,9 +60,9 @@ Route* route_of(RecordFamily f, int index) {
 // Some thread is inside a write to `v`.
 bool held(const ring::View* v) {
   if (!en_mthr) return false;
-  const int last = at(tav_mth_idx).load(std::memory_order_relaxed);
+  const int last = atomic_in(tav_mth_idx).load(std::memory_order_relaxed);
   for (int i = 0; i <= last && i < en_thread_max; ++i)
-    if (at(en_mthr[i].ring_hold).load(std::memory_order_seq_cst) == v) return true;
+    if (atomic_in(en_mthr[i].ring_hold).load(std::memory_order_seq_cst) == v) return true;
   return false;
 }
 
@@ -91,12 +84,12 @@ void log_look(key_t key, int result, const ring::View* v) {
 // Keeps the route on the ring that has its key, if there is one.
 void look(Route& r, key_t key, uint64_t now) {
   int idle = 0;
-  if (!at(r.busy).compare_exchange_strong(idle, 1, std::memory_order_acquire)) return;
-  at(r.next_look_ms).store(now + kLookMs, std::memory_order_relaxed);
-  ring::View* cur = at(r.current).load(std::memory_order_acquire);
+  if (!atomic_in(r.busy).compare_exchange_strong(idle, 1, std::memory_order_acquire)) return;
+  atomic_in(r.next_look_ms).store(now + kLookMs, std::memory_order_relaxed);
+  ring::View* cur = atomic_in(r.current).load(std::memory_order_acquire);
   free_previous(r, cur);
   if (cur && ring::live(*cur) && shmget(key, 0, 0) == cur->shmid) {
-    at(r.busy).store(0, std::memory_order_release);
+    atomic_in(r.busy).store(0, std::memory_order_release);
     return;
   }
   ring::View* spare = nullptr;
@@ -108,16 +101,16 @@ void look(Route& r, key_t key, uint64_t now) {
     const int result = static_cast<int>(res);
     if (res == ring::OpenResult::kOpened) {
       *spare = fresh;
-      at(r.current).store(spare, std::memory_order_seq_cst);
+      atomic_in(r.current).store(spare, std::memory_order_seq_cst);
     } else if (cur) {
-      at(r.current).store(nullptr, std::memory_order_seq_cst);  // the queue until a ring appears
+      atomic_in(r.current).store(nullptr, std::memory_order_seq_cst);  // the queue until a ring appears
     }
     if (result != r.last || res == ring::OpenResult::kOpened) log_look(key, result, spare);
     r.last = result;
   }
   // Else a thread still writes to the ring before: the route stays as it is
   // (on a retired ring its records go onto the queue) until the next look.
-  at(r.busy).store(0, std::memory_order_release);
+  atomic_in(r.busy).store(0, std::memory_order_release);
 }
 
 // The thread may write to rings: a slot of its own, not the shared record
@@ -126,12 +119,12 @@ bool ring_writer(const mthr* m) { return !en_mthr || m != overflow_record(); }
 
 // The ring path: 0 sent, -1 dropped, 1 not taken (use the queue).
 int ring_send(Route& r, mthr* m, uint32_t kind, const void* payload, size_t size) {
-  ring::View* v = at(r.current).load(std::memory_order_acquire);
+  ring::View* v = atomic_in(r.current).load(std::memory_order_acquire);
   if (!v || !ring_writer(m)) return 1;
-  const void* before = at(m->ring_hold).load(std::memory_order_relaxed);  // a send interrupted by a signal
-  at(m->ring_hold).store(v, std::memory_order_seq_cst);
+  const void* before = atomic_in(m->ring_hold).load(std::memory_order_relaxed);  // a send interrupted by a signal
+  atomic_in(m->ring_hold).store(v, std::memory_order_seq_cst);
   int rc = 1;
-  if (at(r.current).load(std::memory_order_seq_cst) == v && ring::live(*v)) {
+  if (atomic_in(r.current).load(std::memory_order_seq_cst) == v && ring::live(*v)) {
     switch (ring::put(*v, kind, payload, size)) {
       case ring::Put::kDone: rc = 0; break;
       case ring::Put::kFull:
@@ -139,7 +132,7 @@ int ring_send(Route& r, mthr* m, uint32_t kind, const void* payload, size_t size
       case ring::Put::kTooLarge: rc = 1; break;
     }
   }
-  at(m->ring_hold).store(before, std::memory_order_release);
+  atomic_in(m->ring_hold).store(before, std::memory_order_release);
   return rc;
 }
 
@@ -147,14 +140,14 @@ int queue_send(Route* r, const char* name, const QueueRun& run, int index, const
   const key_t key = run.key + index;
   // The id array is shared between threads: a reset and a reopen racing each
   // other both store a usable value.
-  int id = at(run.ids[index]).load(std::memory_order_relaxed);
+  int id = atomic_in(run.ids[index]).load(std::memory_order_relaxed);
   if (id == -1) {
-    const uint64_t now = r ? coarse_ms() : 0;
-    if (r && now < at(r->next_queue_ms).load(std::memory_order_relaxed)) return -1;
+    const uint64_t now = r ? coarse_clock_ms() : 0;
+    if (r && now < atomic_in(r->next_queue_ms).load(std::memory_order_relaxed)) return -1;
     id = tav::real::msgget(key, 0666);
-    at(run.ids[index]).store(id, std::memory_order_relaxed);
+    atomic_in(run.ids[index]).store(id, std::memory_order_relaxed);
     if (id == -1) {
-      if (r) at(r->next_queue_ms).store(now + kQueueRetryMs, std::memory_order_relaxed);
+      if (r) atomic_in(r->next_queue_ms).store(now + kQueueRetryMs, std::memory_order_relaxed);
       return -1;
     }
   }
@@ -163,7 +156,7 @@ int queue_send(Route* r, const char* name, const QueueRun& run, int index, const
     const int err = errno;
     TAV_LOG_T("M", "%s(0x%08x, %d) send error. (%d:%s)\n", name, static_cast<unsigned>(key), id, err,
               strerror(err));
-    at(run.ids[index]).store(-1, std::memory_order_relaxed);
+    atomic_in(run.ids[index]).store(-1, std::memory_order_relaxed);
   }
   return rc;
 }
@@ -181,7 +174,7 @@ QueueRun queue_run(RecordFamily family) {
 
 bool record_routes_init() {
   record_routes_reset();
-  const uint64_t now = coarse_ms();
+  const uint64_t now = coarse_clock_ms();
   for (int f = 0; f < 3; ++f) {
     const QueueRun run = queue_run(static_cast<RecordFamily>(f));
     if (run.count < 1 || !run.ids) continue;
@@ -220,8 +213,8 @@ int record_send(mthr* m, RecordFamily family, int index, uint32_t kind, const ch
   if (run.count <= 0 || !run.ids || index < 0 || index >= run.count) return -1;
   Route* r = route_of(family, index);
   if (r) {
-    const uint64_t now = coarse_ms();
-    if (now >= at(r->next_look_ms).load(std::memory_order_relaxed)) look(*r, run.key + index, now);
+    const uint64_t now = coarse_clock_ms();
+    if (now >= atomic_in(r->next_look_ms).load(std::memory_order_relaxed)) look(*r, run.key + index, now);
     const int rc = ring_send(*r, m, kind, static_cast<const char*>(msg) + sizeof(long), size);
     if (rc <= 0) return rc;
   }
@@ -230,14 +223,14 @@ int record_send(mthr* m, RecordFamily family, int index, uint32_t kind, const ch
 
 int record_route_ring(RecordFamily family, int index) {
   Route* r = route_of(family, index);
-  const ring::View* v = r ? at(r->current).load(std::memory_order_acquire) : nullptr;
+  const ring::View* v = r ? atomic_in(r->current).load(std::memory_order_acquire) : nullptr;
   return v && ring::live(*v) ? v->shmid : -1;
 }
 
 void record_routes_look_now() {
   for (Routes& rs : g_routes)
     for (int i = 0; rs.routes && i < rs.count; ++i)
-      at(rs.routes[i].next_look_ms).store(0, std::memory_order_relaxed);
+      atomic_in(rs.routes[i].next_look_ms).store(0, std::memory_order_relaxed);
 }
 
 }  // namespace tav
