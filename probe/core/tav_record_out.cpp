@@ -97,7 +97,11 @@ void look(Route& r, key_t key, uint64_t now) {
     if (&v != cur && !v.mapped()) spare = &v;
   if (spare) {
     ring::View fresh;
-    const ring::OpenResult res = ring::open_existing(key, true, &fresh);
+    ring::OpenResult res = ring::open_existing(key, true, &fresh);
+    if (res == ring::OpenResult::kOpened && !ring::live(fresh)) {
+      ring::unmap(&fresh);  // retired, and not yet removed: nobody drains it
+      res = ring::OpenResult::kMissing;
+    }
     const int result = static_cast<int>(res);
     if (res == ring::OpenResult::kOpened) {
       *spare = fresh;

@@ -324,6 +324,26 @@ TEST(RecordOut, RemovedRingFallsBackToTheQueue) {
   EXPECT_CHILD_OK(r);
 }
 
+// A ring the relay retired and has not removed yet is drained by nobody.
+TEST(RecordOut, RetiredRingStillAtTheKeyIsNotUsed) {
+  Keyed k(own_key(12));
+  ASSERT_GE(k.make_queue(), 0);
+  ring::View& v = k.make_ring();
+  std::atomic_ref<uint64_t>(v.h->live).store(0);
+  auto r = in_child([&] {
+    use_gtuid(k);
+    CHILD_CHECK(tav::record_routes_init());
+    CHILD_CHECK(tav::record_route_ring(RecordFamily::kGtuid, 0) == -1);
+    tav_mzp1_send(record_of(0));
+    CHILD_CHECK(k.queued() == 1 && v.h->head == 0);
+    shmid_ds ds{};
+    CHILD_CHECK(shmctl(v.shmid, IPC_STAT, &ds) == 0);
+    CHILD_CHECK(ds.shm_nattch == 2);  // the test's mapping and the child's copy of it; the probe's none
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
 TEST(RecordOut, FullRingDropsAndCountsWithoutTheQueue) {
   Keyed k(own_key(8));
   ASSERT_GE(k.make_queue(), 0);
