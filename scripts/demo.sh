@@ -25,8 +25,11 @@ cleanup() {
   [[ -n $relayd ]] && kill -USR1 "$relayd" 2>/dev/null || true
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  ipcrm -Q "$gkey" 2>/dev/null || true
-  ipcrm -Q "$tkey" 2>/dev/null || true
+  # The relay keeps its rings for the next relay; this run's go with it.
+  for k in "$gkey" "$tkey"; do
+    ipcrm -Q "$k" 2>/dev/null || true
+    ipcrm -M "$k" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
