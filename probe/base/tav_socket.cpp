@@ -128,6 +128,12 @@ bool readable_within(int fd, int ms) {
   return rc > 0;
 }
 
+bool read_must_not_wait(int fd, int recv_flags) {
+  if (recv_flags & MSG_DONTWAIT) return true;
+  const int fl = real::sys<int>(SYS_fcntl, fd, F_GETFL);
+  return fl >= 0 && (fl & O_NONBLOCK);
+}
+
 void sleep_ms(long ms) {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

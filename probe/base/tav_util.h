@@ -68,4 +68,8 @@ size_t recv_all(int fd, void* buf, size_t n, int timeout_ms, const int* cancel =
 bool readable_within(int fd, int ms);
 // Sleeps ms milliseconds, through interruptions.
 void sleep_ms(long ms);
+// The host's read of fd may not wait: MSG_DONTWAIT in its receive flags, or
+// a descriptor opened or set O_NONBLOCK. Costs a system call: asked only
+// where the library would otherwise wait.
+bool read_must_not_wait(int fd, int recv_flags);
 }  // namespace tav

@@ -79,6 +79,7 @@ ssize_t service_read_once(Taker& sink, int fd, mfd& r, void* buf, size_t n, int 
   const bool is_recv = flags >= 0;
   const int host_flags = is_recv ? flags : 0;
   const bool peek = host_flags & MSG_PEEK;
+  if (r.rowed > 0) return tav::give_owed(r, buf, n, peek);
   for (;;) {
     if (r.rsize < 1) {
       if (r.rhave == 0 && n > tav::kBlock && !peek) {
@@ -160,7 +161,7 @@ ssize_t tmax_read(mthr* m, int fd, mfd& r, void* buf, size_t n, int flags) {
   namespace tm = tav::tmax;
   const bool is_recv = flags >= 0;
   if (is_recv) tm::on_recv();
-  if (!(r.info & MFD_HFORM)) tav_tmax_hdr_check(0, fd, nullptr, 0);
+  if (!(r.info & MFD_HFORM)) tm::header_check(0, fd, nullptr, 0, is_recv ? flags : 0);
   const bool follow = !is_recv && tm::following(r);
   if (follow) n = tm::before_read(m, fd, r, n);
   const bool service = (r.info & MFD_SERVICE) && !(is_recv && (r.info & MFD_TPSTART));
@@ -199,7 +200,15 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
   IoCtx c;
   if (!tav::io_enter(fd, c)) return real();
   mfd& r = *c.r;
+  if (r.rowed > 0) return tav::give_owed(r, buf, n, is_recv && (flags & MSG_PEEK));
   if (!c.own) {
+    if (!(r.info & MFD_FIRSTREAD) && r.rhave > 0) {
+      // A first-read test that could not wait holds the stream's first bytes.
+      int cont = 0;
+      const int rc = tav::recv_check(fd, r, is_recv ? tav::own_read_flags(flags) : 0, cont);
+      if (!cont) return rc;
+      if (r.rowed > 0) return tav::give_owed(r, buf, n, is_recv && (flags & MSG_PEEK));
+    }
     if (!(r.info & MFD_SERVICE) || (is_recv && (r.info & MFD_TPSTART))) return real();
     Taker drop{nullptr, fd};
     return service_read(drop, fd, r, buf, n, flags);
@@ -227,6 +236,11 @@ ssize_t recv_path(int fd, void* buf, size_t n, int flags) {
     int cont = 0;
     const int rc = tav::recv_check(fd, r, is_recv ? tav::own_read_flags(flags) : 0, cont);
     if (!cont) return rc;
+    if (r.rowed > 0) {
+      const ssize_t got = tav::give_owed(r, buf, n, is_recv && (flags & MSG_PEEK));
+      line(got);
+      return got;
+    }
   }
   ssize_t rc;
 #if defined(TAV_BUILD_TMAX)
@@ -305,6 +319,12 @@ TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
   IoCtx c;
   if (!tav::io_enter(fd, c) || cnt < 1 || !iov) return real();
   mfd& r = *c.r;
+  if (r.rowed > 0) {
+    ssize_t given = 0;
+    for (int i = 0; i < cnt && r.rowed > 0; ++i)
+      given += tav::give_owed(r, static_cast<char*>(iov[i].iov_base), iov[i].iov_len, false);
+    return given;
+  }
   mthr* m = c.own ? c.m : nullptr;
   if (m) m->fildes = fd;
   auto line = [&](ssize_t rc) {

@@ -89,7 +89,18 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   IoCtx c;
   if (!tav::io_enter(fd, c)) return real();
 #if defined(TAV_BUILD_WEBTOB)
-  if (via.use_send) return real();  // this build leaves send alone
+  if (via.use_send) {
+    // This build frames nothing that goes out with send; but a transaction
+    // that a process other than the HTTP handler started on an entry
+    // connection ends with its answer, whichever call writes it.
+    const ssize_t rc = real();
+    if (c.own && (c.r->info & (MFD_START | MFD_SERVICE)) == MFD_START && !tav::webtob::handler() &&
+        !tav::is_database(c.r->info) && tav::gtuid_active(c.m) && !retried(rc)) {
+      ErrnoKeeper keep;
+      tav::end_transaction(c.m);
+    }
+    return rc;
+  }
 #endif
   mfd& r = *c.r;
   const auto* p = static_cast<const uint8_t*>(buf);

@@ -65,9 +65,16 @@ ssize_t frame_send(mthr* m, int fd, mfd& r, const iovec* iov, int cnt, SendVia v
 // Flags of the host's call that the library's own reads keep.
 inline int own_read_flags(int host_flags) { return host_flags & MSG_DONTWAIT; }
 
+// Gives the host up to `n` of the bytes owed to it (mfd::rowed), before any
+// other byte of the stream; a peek leaves them owed.
+ssize_t give_owed(mfd& r, void* buf, size_t n, bool peek);
+
 // The first-read test and the block receipt, with the non-blocking bit of
 // the host's receive flags applied to the library's own reads. The block is
-// returned in `blk`; nothing is copied into the thread.
+// returned in `blk`; nothing is copied into the thread. On a read that must
+// not wait (a non-blocking descriptor or MSG_DONTWAIT) neither waits: the
+// bytes of a block that has not fully arrived are kept on the descriptor,
+// the host's read ends with EAGAIN, and the next read goes on with them.
 int recv_check(int fd, mfd& r, int flags, int& cont);
 int recv_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk, int& cont);
 // Called for each block taken off the stream, in order.

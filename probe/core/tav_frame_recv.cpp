@@ -96,31 +96,64 @@ bool block_valid(const gtuid_t& b) {
   return b.pck.get() < 0x80000000u;
 }
 
+ssize_t give_owed(mfd& r, void* buf, size_t n, bool peek) {
+  const size_t k = std::min(n, static_cast<size_t>(r.rowed));
+  memcpy(buf, r.rblock, k);
+  if (!peek) {
+    r.rowed -= static_cast<int>(k);
+    memmove(r.rblock, r.rblock + k, static_cast<size_t>(r.rowed));
+  }
+  return static_cast<ssize_t>(k);
+}
+
 int recv_check(int fd, mfd& r, int flags, int& cont) {
   cont = 0;
   ErrnoKeeper keep;  // a test that lets the read go on leaves the host's errno
+  // Bytes of a block's start that an earlier test took off because the
+  // host's read could not wait for the rest.
+  const size_t held = static_cast<size_t>(r.rhave);
   uint8_t b[5];
-  ssize_t rc = peek_own(fd, b, sizeof b, flags);
-  if (rc > 0) {
+  memcpy(b, r.rblock, held);
+  ssize_t rc = peek_own(fd, b + held, sizeof b - held, flags);
+  const int err = rc < 0 ? errno : 0;
+  if (rc < 0 && held > 0 && (err == EAGAIN || err == EINTR)) {
+    keep.set(err);  // still nothing new: the host waits for the next readiness
+    return -1;
+  }
+  if (rc > 0 || held > 0) {
     cont = 1;
     r.info |= MFD_FIRSTREAD;
-    if (rc < 5) {
-      if (!marker_prefix(b, static_cast<size_t>(rc))) return not_service(fd, r, rc);
+    size_t have = held + static_cast<size_t>(std::max<ssize_t>(rc, 0));
+    if (have < sizeof b && rc > 0 && marker_prefix(b, have)) {
+      if (read_must_not_wait(fd, flags)) {
+        // The start of a block: taken off and kept, so that readiness shows
+        // what comes next; the test goes on when the host reads again.
+        if (!consume(fd, r.rblock + held, static_cast<size_t>(rc), flags)) return not_service(fd, r, rc);
+        r.rhave = static_cast<int>(have);
+        r.info &= ~MFD_FIRSTREAD;
+        cont = 0;
+        keep.set(EAGAIN);
+        return -1;
+      }
       // The start of a block: give the rest of the segment a moment.
       tav::sleep_ms(100);
       int ready = 0;
-      if (ioctl(fd, FIONREAD, &ready) != 0 || ready < 5) return not_service(fd, r, rc);
-      rc = peek_own(fd, b, sizeof b, flags);
-      if (rc != 5) return not_service(fd, r, rc);
+      if (ioctl(fd, FIONREAD, &ready) == 0 && static_cast<size_t>(ready) >= sizeof b - held) {
+        rc = peek_own(fd, b + held, sizeof b - held, flags);
+        have = held + static_cast<size_t>(std::max<ssize_t>(rc, 0));
+      }
     }
-    if (marker_prefix(b, 4) && b[4] <= 1)
-      r.info |= MFD_SERVICE;
-    else
+    if (have == sizeof b && marker_prefix(b, 4) && b[4] <= 1) {
+      r.info |= MFD_SERVICE;  // held bytes stay the start of the first block
+    } else {
       r.info &= ~MFD_SERVICE;
-    TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid info. rc(%d)\n", fd, r.info, static_cast<int>(rc));
+      // Held bytes were the host's first bytes after all.
+      r.rowed = r.rhave;
+      r.rhave = 0;
+    }
+    TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid info. rc(%d)\n", fd, r.info, static_cast<int>(have));
     return 0;
   }
-  const int err = rc < 0 ? errno : 0;
   if (rc == 0 || (err != EAGAIN && err != EINTR)) {
     cont = 1;
     r.info |= MFD_FIRSTREAD;
@@ -177,16 +210,46 @@ void accept_block(int fd, mfd& r, const gtuid_t& blk) {
   TAV_LOG_H("M", &blk, static_cast<int>(kBlock), "gtuid info");
 }
 
-// Bytes taken off the stream that are no block: the host's data when its
-// buffer holds them, else the host sees the end of the stream (they cannot
-// be handed on intact).
-int give_back(int fd, const mfd& r, void* buf, size_t len, const uint8_t* b, size_t n,
-              ErrnoKeeper& keep) {
-  if (n <= len) return as_data(fd, r, buf, b, n);
-  TAV_LOG_T("M", "fd(%04d 0x%08x) gtuid invalid. rc(%d:%d)\n", fd, r.info, static_cast<int>(n),
-            static_cast<int>(len));
+// Bytes taken off the stream that are no block: the host's data, as much as
+// its buffer holds now, the rest owed to its next read.
+int give_back(int fd, mfd& r, void* buf, size_t len, const uint8_t* b, size_t n, ErrnoKeeper& keep) {
   keep.set(0);
-  return 0;
+  if (n <= len) return as_data(fd, r, buf, b, n);
+  TAV_LOG_T("M", "fd(%04d 0x%08x) gtuid invalid. rc(%d:%d) owed(%d)\n", fd, r.info, static_cast<int>(n),
+            static_cast<int>(len), static_cast<int>(n - len));
+  memmove(r.rblock, b + len, n - len);
+  r.rowed = static_cast<int>(n - len);
+  return as_data(fd, r, buf, b, len);
+}
+
+// The rest of a block on a read that must not wait: what is queued is taken,
+// the marker first so that no more of a stream that is no block is taken
+// than its first bytes. Incomplete, the bytes in hand stay on the
+// descriptor and the host's read ends as a non-blocking read with nothing
+// queued does. Returns 1 when complete, else the result for the host.
+int complete_now(int fd, mfd& r, void* buf, size_t len, int flags, uint8_t* b, size_t& have,
+                 ErrnoKeeper& keep) {
+  while (have < kBlock) {
+    const size_t upto = have < sizeof(gtuid_t::init) ? sizeof(gtuid_t::init) : kBlock;
+    const ssize_t m = read_own(fd, b + have, upto - have, flags);
+    if (m > 0) {
+      have += static_cast<size_t>(m);
+      if (!marker_prefix(b, have)) return give_back(fd, r, buf, len, b, have, keep);
+      continue;
+    }
+    if (m < 0 && errno == EINTR) continue;
+    if (m == 0 && have < sizeof(gtuid_t::init)) return give_back(fd, r, buf, len, b, have, keep);
+    const int err = m < 0 ? errno : 0;
+    if (m < 0) {
+      memcpy(r.rblock, b, have);
+      r.rhave = static_cast<int>(have);
+    }
+    TAV_LOG_D("M", "fd(%04d 0x%08x) gtuid kept. rc(%d:%d) (%d)\n", fd, r.info, static_cast<int>(have),
+              static_cast<int>(len), err);
+    keep.set(err);  // EAGAIN: the rest comes with a later readiness
+    return m < 0 ? -1 : 0;
+  }
+  return 1;
 }
 
 // Goes on with `have` bytes of a possible block in hand: makes sure of the
@@ -195,6 +258,10 @@ int finish_block(int fd, mfd& r, void* buf, size_t len, int flags, gtuid_t& blk,
                  int& cont, ErrnoKeeper& keep) {
   auto* b = reinterpret_cast<uint8_t*>(&blk);
   if (!marker_prefix(b, have)) return give_back(fd, r, buf, len, b, have, keep);
+  if (have < kBlock && read_must_not_wait(fd, flags)) {
+    const int done = complete_now(fd, r, buf, len, flags, b, have, keep);
+    if (done != 1) return done;
+  }
   if (have < sizeof blk.init) {
     const size_t missing = sizeof blk.init - have;
     uint8_t rest[sizeof blk.init];

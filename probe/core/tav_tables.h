@@ -28,6 +28,7 @@ struct mfd {
   int wsize;  // payload bytes still to go of the current outbound message
   int wtail;  // bytes of `wblock` still owed to the wire (its last wtail bytes)
   int rhave;  // bytes of `rblock` received of a block that a read cut
+  int rowed;  // bytes of `rblock` that are the host's data, owed to its next read
   int bind;   // bound to an explicit non-zero port
 #if defined(TAV_BUILD_JEUS)
   int hform;
@@ -57,7 +58,9 @@ struct mfd {
   // it is still owed because a write took fewer bytes than the block.
   unsigned char wblock[sizeof(gtuid_t)];
   // The start of an inbound block that a read took together with the
-  // payload before it.
+  // payload before it, or that a read which could not wait took off; or
+  // (`rowed`) bytes taken off as a block's start that turned out to be the
+  // host's own.
   unsigned char rblock[sizeof(gtuid_t)];
 };
 using mfd_t = mfd;

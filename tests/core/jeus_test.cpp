@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -151,6 +152,41 @@ TEST_F(HeaderReceipt, RestThatDoesNotComeIsNotWaitedForWithoutEnd) {
   EXPECT_EQ(flag_, 0);
   EXPECT_EQ(thread_digit(), 77);
   EXPECT_EQ(r().rsize, 0);
+}
+
+// On a non-blocking descriptor nothing is waited for: the pieces in hand are
+// kept on the descriptor, the call ends with EAGAIN at once, and the next
+// call after more bytes came goes on with them.
+TEST_F(HeaderReceipt, NonBlockingDescriptorKeepsThePiecesAndNeverWaits) {
+  ASSERT_EQ(fcntl(sv_[0], F_SETFL, fcntl(sv_[0], F_GETFL) | O_NONBLOCK), 0);
+  const std::string b = block_bytes(1, 8);
+  for (const std::string& piece : {b.substr(0, 2), b.substr(2, 38)}) {
+    peer(piece);
+    const auto t0 = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(receive(), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 200ms);
+    EXPECT_EQ(flag_, 0);
+  }
+  EXPECT_EQ(r().rhave, 40);
+  peer(b.substr(40) + "payload!");
+  EXPECT_EQ(receive(), 0);
+  EXPECT_EQ(flag_, 1);
+  EXPECT_EQ(thread_digit(), 12);
+  EXPECT_EQ(r().rsize, 8);
+  EXPECT_EQ(r().rhave, 0);
+}
+
+// Nothing is read beyond the caller's buffer, however long the block.
+TEST_F(HeaderReceipt, ReadsStayWithinTheCallersBuffer) {
+  peer(block_bytes(1, 8) + "payload!");
+  std::string small(20, '\0');
+  EXPECT_EQ(tav_tmrdp_recv(m_.get(), sv_[0], small.data(), 20, &flag_), 20);
+  EXPECT_EQ(flag_, 0) << "a block that does not fit is not taken";
+  EXPECT_EQ(thread_digit(), 77);
+  char rest[256];
+  EXPECT_EQ(recv(sv_[0], rest, sizeof rest, MSG_DONTWAIT), 96 - 20 + 8) << "the rest stays queued";
 }
 
 // The transaction-code entry, after start-up in a child with the codes on a

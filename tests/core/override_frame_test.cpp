@@ -240,6 +240,23 @@ TEST_F(FrameOverrides, EntryConnectionStartsAndEndsATransaction) {
   EXPECT_EQ(wire(c_.client, 9), "keptreply");
 }
 
+// An answer written with send ends the transaction the request started, in
+// every build (the WebtoB build frames nothing that send writes, but a
+// process other than its HTTP handler answers with it too).
+TEST_F(FrameOverrides, EntryConnectionAnsweredWithSendEndsTheTransaction) {
+  en_mfd[c_.server].info = (en_mfd[c_.server].info & ~MFD_SERVICE) | MFD_START | MFD_FIRSTREAD;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(tav::real::write(c_.client, "GET /", 5), 5);
+    char buf[16];
+    EXPECT_EQ(::read(c_.server, buf, sizeof buf), 5);
+    EXPECT_EQ(m_->gtuid.gflag, 1) << "a request starts a transaction";
+    ASSERT_EQ(::send(c_.server, "reply", 5, MSG_NOSIGNAL), 5);
+    EXPECT_EQ(m_->gtuid.gflag, 0) << "the answer ends it";
+    EXPECT_EQ(wire(c_.client, 5), "reply") << "nothing framed";
+  }
+}
+
 // Control messages go out behind a block that does not carry the
 // transaction, and the transaction stays with the thread.
 TEST_F(FrameOverrides, ControlMessagesDoNotHandOverTheTransaction) {

@@ -29,9 +29,10 @@ constexpr int kJeusHeaderRest = 92;
 constexpr int kRestWaits = 5;
 
 // Reads what is already there of the block's missing bytes, waiting at most
-// a second for the first of them. 0: nothing came in time; < 0: end or error.
-ssize_t read_more(int fd, char* at, size_t want) {
-  if (!tav::readable_within(fd, 1000)) return 0;
+// a second for the first of them (not at all when the host's read must not
+// wait). 0: nothing came; < 0: end or error.
+ssize_t read_more(int fd, char* at, size_t want, bool wait) {
+  if (wait && !tav::readable_within(fd, 1000)) return 0;
   const ssize_t rc = tav::real::recv(fd, at, want, MSG_DONTWAIT);
   if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   return rc == 0 ? -1 : rc;
@@ -43,31 +44,55 @@ extern "C" {
 
 int tav_tmrdp_recv(mthr* m, int fd, char* buf, int nbyte, int* flag) {
   mfd* r = tav::fd_record(fd);
-  if (!m || !r || !buf || !flag) {
+  if (!m || !r || !buf || !flag || nbyte < 0) {
     errno = EINVAL;
     return -1;
   }
   tav::ErrnoKeeper keep;
   r->hform = 0;
   *flag = 0;
+  // Nothing is read beyond the caller's buffer: a block needs all of it.
+  const int cap = std::min(nbyte, static_cast<int>(tav::kBlock));
   int n = 0;
-  for (;;) {
-    const ssize_t rc = tav::real::read(fd, buf + n, static_cast<size_t>(4 - n));
+  if (r->rhave > 0) {
+    // What an earlier call that could not wait took of a header or block.
+    n = std::min(r->rhave, cap);
+    memcpy(buf, r->rblock, static_cast<size_t>(n));
+    r->rhave = 0;
+  }
+  // A read that must not wait keeps the bytes in hand on the descriptor and
+  // ends as a non-blocking read with nothing queued; the next call goes on.
+  int no_wait = -1;  // asked once, only where a wait would come
+  auto must_not_wait = [&] {
+    if (no_wait < 0) no_wait = tav::read_must_not_wait(fd, 0) ? 1 : 0;
+    return no_wait == 1;
+  };
+  auto keep_for_later = [&] {
+    memcpy(r->rblock, buf, static_cast<size_t>(n));
+    r->rhave = n;
+    keep.set(EAGAIN);
+    return -1;
+  };
+  const int head = std::min(cap, 4);
+  while (n < head) {
+    const ssize_t rc = tav::real::read(fd, buf + n, static_cast<size_t>(head - n));
     if (rc <= 0) {
       TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) gtuid read. rc(%d:%d)\n", fd, r->info, r->rip, r->rport,
                 n, nbyte);
+      if (rc < 0 && n >= 1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return keep_for_later();
       if (n >= 1) return n;
       if (rc < 0) keep.set(errno);  // the read's own errno is the caller's answer
       return static_cast<int>(rc);
     }
     n += static_cast<int>(rc);
-    if (n == 4) break;
+    if (n == head) break;
     // A header cut short: wait briefly for its rest, if it is one.
     if (memcmp(buf, TAV_GTUID_INIT, static_cast<size_t>(n)) != 0 &&
         memcmp(buf, kJeusHeader, static_cast<size_t>(n)) != 0) {
       TAV_LOG_T("M", "fd(%04d 0x%08x %s:%d) unknown. rc(%d)\n", fd, r->info, r->rip, r->rport, n);
       return n;
     }
+    if (must_not_wait()) return keep_for_later();
     tav::sleep_ms(100);
     int waiting = 0;
     if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 4 - n) {
@@ -76,6 +101,7 @@ int tav_tmrdp_recv(mthr* m, int fd, char* buf, int nbyte, int* flag) {
       return n;
     }
   }
+  if (n < 4) return n;  // a buffer too small for a header: plain data
 
   if (memcmp(buf, TAV_GTUID_INIT, 4) != 0) {
     if (memcmp(buf, kJeusHeader, 4) == 0) {
@@ -91,12 +117,14 @@ int tav_tmrdp_recv(mthr* m, int fd, char* buf, int nbyte, int* flag) {
   }
 
   // The rest of the block, with bounded waits.
-  for (int waits = 0; n < static_cast<int>(tav::kBlock) && waits < kRestWaits;) {
+  for (int waits = 0; n < cap && waits < kRestWaits;) {
     TAV_LOG_D("M", "fd(%04d 0x%08x %s:%d) gtuid more. rc(%d:%d)\n", fd, r->info, r->rip, r->rport,
               n, nbyte);
-    const ssize_t rc = read_more(fd, buf + n, tav::kBlock - static_cast<size_t>(n));
+    const bool wait = !must_not_wait();
+    const ssize_t rc = read_more(fd, buf + n, static_cast<size_t>(cap - n), wait);
     if (rc < 0) break;
     if (rc == 0) {
+      if (!wait) return keep_for_later();
       ++waits;
       continue;
     }

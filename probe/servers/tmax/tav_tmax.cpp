@@ -87,16 +87,11 @@ bool header_form(const uint8_t* p, size_t n, Form& f) {
   return true;
 }
 
-bool blocking(int fd) {
-  const int fl = fcntl(fd, F_GETFL);
-  return fl >= 0 && !(fl & O_NONBLOCK);
-}
-
 bool kind_is(const void* buf, size_t n, uint32_t kind) {
   return buf && n >= kKindAt + 4 && kind_equals(static_cast<const uint8_t*>(buf) + kKindAt, kind);
 }
 
-ssize_t peek_head(int fd, uint8_t* buf, size_t want) {
+ssize_t peek_head(int fd, uint8_t* buf, size_t want, int recv_flags) {
   ssize_t got = tav::real::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
   // The first bytes of a message that came alone: a blocking host is about
   // to wait for the rest anyway, so the form is waited for, within a bound.
@@ -106,7 +101,7 @@ ssize_t peek_head(int fd, uint8_t* buf, size_t want) {
     return tav::marker_prefix(buf, k) && (k <= tav::kBlock || magic_prefix(buf + tav::kBlock, k - tav::kBlock));
   };
   for (int waited = 0; got > 0 && static_cast<size_t>(got) < want && waited < kHeadWaitMs && started() &&
-                       blocking(fd);
+                       !tav::read_must_not_wait(fd, recv_flags);
        waited += kHeadPollMs) {
     tav::sleep_ms(kHeadPollMs);
     got = tav::real::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
@@ -149,6 +144,12 @@ int tav_tmax_geinfo(void) {
 }
 
 int tav_tmax_hdr_check(int mode, int fd, const void* buf, size_t n) {
+  return tav::tmax::header_check(mode, fd, buf, n, 0);
+}
+
+}  // extern "C"
+
+int tav::tmax::header_check(int mode, int fd, const void* buf, size_t n, int recv_flags) {
   mfd* r = tav::fd_record(fd);
   if (!r) return 0;
   uint8_t peeked[100];
@@ -157,7 +158,7 @@ int tav_tmax_hdr_check(int mode, int fd, const void* buf, size_t n) {
     tav::ErrnoKeeper keep;
     // On a framed connection the header follows the block.
     const size_t want = (r->info & MFD_SERVICE) ? sizeof peeked : 4;
-    const ssize_t got = tav::tmax::peek_head(fd, peeked, want);
+    const ssize_t got = tav::tmax::peek_head(fd, peeked, want, recv_flags);
     if (got < static_cast<ssize_t>(want)) {
       TAV_LOG_D("M", "fd(%04d 0x%08x) recv check. rc(%d)\n", fd, r->info, static_cast<int>(got));
       return 0;
@@ -183,6 +184,8 @@ int tav_tmax_hdr_check(int mode, int fd, const void* buf, size_t n) {
   TAV_LOG_D("M", "fd(%04d 0x%08x) hform(%d).\n", fd, r->info, r->hform);
   return r->hform;
 }
+
+extern "C" {
 
 int tav_tmax_gexcept(mthr* m, int fd, const void* buf, size_t n) {
   mfd* r = tav::fd_record(fd);

@@ -65,11 +65,12 @@ bool header_form(const uint8_t* p, size_t n, Form& f);
 
 // Peeks at the first `want` bytes waiting on `fd`; when only the start of
 // a message is there, waits a bounded time for the rest on a blocking
-// descriptor. The bytes stay in the socket.
-ssize_t peek_head(int fd, uint8_t* buf, size_t want);
+// descriptor (never under MSG_DONTWAIT in `recv_flags`). The bytes stay in
+// the socket.
+ssize_t peek_head(int fd, uint8_t* buf, size_t want, int recv_flags);
 
-// The descriptor's host waits in its reads and writes.
-bool blocking(int fd);
+// tav_tmax_hdr_check with the host's receive flags (0 for a read).
+int header_check(int mode, int fd, const void* buf, size_t n, int recv_flags);
 
 // The 4-byte message kind at offset 16, in either byte order.
 bool kind_is(const void* buf, size_t n, uint32_t kind);

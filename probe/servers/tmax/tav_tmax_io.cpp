@@ -117,7 +117,7 @@ size_t body_start_missing(int fd, ssize_t rc, size_t cap) {
 bool wait_body_bytes(int fd, int& waited_ms) {
   ErrnoKeeper keep;
   // A non-blocking host takes only what is there already.
-  if (!blocking(fd)) return tav::readable_within(fd, 0);
+  if (tav::read_must_not_wait(fd, 0)) return tav::readable_within(fd, 0);
   const long start = tav::now_ms();
   const bool ready = waited_ms < kBodyWaitMs && tav::readable_within(fd, kBodyWaitMs - waited_ms);
   waited_ms += static_cast<int>(tav::now_ms() - start);
