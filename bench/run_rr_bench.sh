@@ -16,6 +16,9 @@
 #
 # Defaults: build, 5 repetitions, 1 second per run, placement "same", writes
 # "plain" (or RR_WRITES from the environment).
+# RR_PREVIOUS=<other build dir> adds, beside each build, its library from
+# that build (variant "<build>-prev"), interleaved in the same run: a change
+# measured against the code before it.
 # Writes: "plain" writes every message with one write; "vectored" writes it
 # with one writev of a length field and the two halves of the message
 # (RR_VECTORED=1 for bench_rr) and runs only the builds that interpose writev
@@ -52,6 +55,19 @@ case $writes in
   *) echo "writes: plain or vectored" >&2; exit 1 ;;
 esac
 sizes=(64 1024)
+prev_libdir=
+if [[ -n ${RR_PREVIOUS:-} ]]; then
+  prev_libdir=$(cd "$RR_PREVIOUS" && pwd)/probe
+  with_prev=()
+  for v in "${variants[@]}"; do
+    with_prev+=("$v")
+    [[ $v == none || $v == wire ]] || with_prev+=("$v-prev")
+  done
+  variants=("${with_prev[@]}")
+  for v in "${builds[@]}"; do
+    [[ -r $prev_libdir/libprobe-$v.so ]] || { echo "no $prev_libdir/libprobe-$v.so" >&2; exit 1; }
+  done
+fi
 
 case $placement in
   same) pin_server=(taskset -c 0) pin_client=(taskset -c 0) ;;
@@ -100,7 +116,12 @@ run_pair() {
   local v=$1 size=$2 arg=$3 conf=$4
   shift 4
   local preload= wire=
-  case $v in none) ;; wire) wire=1 ;; *) preload=$libdir/libprobe-$v.so ;; esac
+  case $v in
+    none) ;;
+    wire) wire=1 ;;
+    *-prev) preload=$prev_libdir/libprobe-${v%-prev}.so ;;
+    *) preload=$libdir/libprobe-$v.so ;;
+  esac
   local out=$work/server.out
   : >"$out"
   (cd "$work" && exec "${pin_server[@]}" env TAV_CONFIG_FILE="$conf" ${preload:+LD_PRELOAD=$preload} ${wire:+RR_WIRE_ONLY=1} "$bin" serve "$size") \
