@@ -161,7 +161,7 @@ awk -v variants="${variants[*]}" -v sizes="${cases[*]}" '
   { key = $1 SUBSEP $2; n[key]++; v[key, n[key]] = $3 }
   END {
     nv = split(variants, vs, " "); ns = split(sizes, ss, " ")
-    printf "%-12s %-10s %14s %8s\n", "size/reads", "probe", "rounds/s", "ratio"
+    printf "%-12s %-14s %14s %8s\n", "size/reads", "probe", "rounds/s", "ratio"
     for (j = 1; j <= ns; j++) {
       base = 0
       for (i = 1; i <= nv; i++) {
@@ -173,7 +173,7 @@ awk -v variants="${variants[*]}" -v sizes="${cases[*]}" '
         med = (m % 2) ? s[(m + 1) / 2] : (s[m / 2] + s[m / 2 + 1]) / 2
         if (vs[i] == "none") base = med
         ratio = (base > 0) ? sprintf("%.3f", med / base) : "-"
-        printf "%-12s %-10s %14.0f %8s\n", ss[j], vs[i], med, ratio
+        printf "%-12s %-14s %14.0f %8s\n", ss[j], vs[i], med, ratio
       }
     }
   }' "$results"
@@ -197,14 +197,14 @@ if command -v strace >/dev/null; then
   rounds=2000
   echo
   echo "client system calls per round, 1 KiB messages, $rounds rounds (strace -f -c):"
-  printf "  %-10s %s\n" probe "calls per round"
+  printf "  %-14s %s\n" probe "calls per round"
   for v in "${variants[@]}"; do
     run_pair "$v" 1024 -"$rounds" "$work/qel.conf" strace -f -qq -c -o "$work/strace.$v" \
       -e trace=read,write,readv,writev,recvfrom,sendto,recvmsg,sendmsg >/dev/null
     # Columns: % time, seconds, usecs/call, calls, [errors,] syscall.
     line=$(awk -v n="$rounds" '$NF ~ /^(read|write|readv|writev|recvfrom|sendto|recvmsg|sendmsg)$/ {
         printf "%s %.2f  ", $NF, $4 / n }' "$work/strace.$v")
-    printf "  %-10s %s\n" "$v" "$line"
+    printf "  %-14s %s\n" "$v" "$line"
   done
   echo
   echo "one framed request as the jeus build sends it:"

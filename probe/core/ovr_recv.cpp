@@ -72,66 +72,9 @@ void on_block(void* ctx, const gtuid_t& blk) {
 #endif
 }
 
-// One read of a framed connection: at a message boundary the block is taken
-// off first and handed to `sink`. `flags` < 0 means a read, else the host's
-// receive flags.
-ssize_t service_read_once(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags) {
-  const bool is_recv = flags >= 0;
-  const int host_flags = is_recv ? flags : 0;
-  const bool peek = host_flags & MSG_PEEK;
-  if (r.rowed > 0) return tav::give_owed(r, buf, n, peek);
-  for (;;) {
-    if (r.rsize < 1) {
-      if (r.rhave == 0 && n > tav::kBlock && !peek) {
-        // Block and payload in one call: the common case costs one read.
-        const tav::Received got =
-            tav::recv_message(fd, r, buf, n, host_flags & ~MSG_WAITALL, on_block, &sink);
-        if (got.done) {
-          if (got.rc > 0 && static_cast<size_t>(got.rc) < n && r.rsize > 0) {
-            // The block took room of the host's buffer: what is already
-            // queued of the payload fills it up as a plain read would.
-            ErrnoKeeper keep;
-            const size_t room = std::min(n - static_cast<size_t>(got.rc), static_cast<size_t>(r.rsize));
-            const ssize_t more = tav::real::recv(fd, static_cast<char*>(buf) + got.rc, room, MSG_DONTWAIT);
-            if (more > 0) {
-              r.rsize -= static_cast<int>(more);
-              return got.rc + more;
-            }
-          }
-          return got.rc;
-        }
-      } else {
-        gtuid_t blk;
-        int cont = 0;
-        const int rc =
-            tav::recv_block(fd, r, buf, n, tav::own_read_flags(host_flags), blk, cont);
-        if (!cont) return rc;
-        on_block(&sink, blk);
-      }
-      // A block that announces no payload is complete; the next message
-      // follows (or the host's non-blocking read ends with EAGAIN).
-      if (r.rsize < 1) continue;
-    }
-    const size_t cap = std::min(n, static_cast<size_t>(r.rsize));
-    const ssize_t rc = is_recv ? tav::real::recv(fd, buf, cap, flags) : tav::real::read(fd, buf, cap);
-    if (rc > 0 && !peek) r.rsize -= static_cast<int>(rc);
-    return rc;
-  }
-}
-
-// Reads a framed connection. A receive that waits for all its bytes gets
-// them across message boundaries, as it would without the blocks.
+// Reads a framed connection, each block taken off going to the thread.
 ssize_t service_read(Taker& sink, int fd, mfd& r, void* buf, size_t n, int flags) {
-  const bool wait_all =
-      flags >= 0 && (flags & MSG_WAITALL) && !(flags & (MSG_PEEK | MSG_DONTWAIT));
-  if (!wait_all) return service_read_once(sink, fd, r, buf, n, flags);
-  size_t total = 0;
-  while (total < n) {
-    const ssize_t rc = service_read_once(sink, fd, r, static_cast<char*>(buf) + total, n - total, flags);
-    if (rc <= 0) return total > 0 ? static_cast<ssize_t>(total) : rc;
-    total += static_cast<size_t>(rc);
-  }
-  return static_cast<ssize_t>(total);
+  return tav::service_read(fd, r, buf, n, flags, on_block, &sink);
 }
 
 #if !defined(TAV_BUILD_WEBLOGIC)

@@ -89,6 +89,10 @@ struct Received {
 // of further messages read with it are taken off and their payloads moved up;
 // a block cut by the read is kept on the descriptor until the rest arrives.
 Received recv_message(int fd, mfd& r, void* buf, size_t len, int flags, BlockSink sink, void* ctx);
+// The host's read of a framed connection (`flags` < 0: a read, else the
+// host's receive flags): blocks are taken off and handed to `sink` in
+// order; the host gets its payload bytes only, never more than `n`.
+ssize_t service_read(int fd, mfd& r, void* buf, size_t n, int flags, BlockSink sink, void* ctx);
 // Takes a received active block over into the thread: hop timing and the
 // sequence one higher.
 void take_block(mthr* m, const gtuid_t& blk);

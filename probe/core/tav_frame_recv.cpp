@@ -38,14 +38,21 @@ ssize_t peek_own(int fd, void* b, size_t n, int flags) {
 
 using tav::readable_within;
 
-// Peeks until `want` bytes are queued or `budget_ms` have passed: the count
-// peeked (possibly less), 0 at end of file, -1 on an error other than a wait.
+// The peer has ended its side of the stream: nothing more will be queued.
+bool peer_ended(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// Peeks until `want` bytes are queued, the peer has ended the stream or
+// `budget_ms` have passed: the count peeked (possibly less), 0 at end of
+// file, -1 on an error other than a wait.
 ssize_t peek_until(int fd, uint8_t* b, size_t want, int flags, int budget_ms) {
   for (int waited = 0;; waited += kStepMs) {
     const ssize_t rc = peek_own(fd, b, want, flags);
     if (rc == 0) return 0;
     if (rc < 0 && errno != EAGAIN && errno != EINTR) return -1;
-    if (rc >= static_cast<ssize_t>(want) || waited >= budget_ms) return rc < 0 ? 0 : rc;
+    if (rc >= static_cast<ssize_t>(want) || waited >= budget_ms || peer_ended(fd)) return rc < 0 ? 0 : rc;
     tav::sleep_ms(kStepMs);
   }
 }

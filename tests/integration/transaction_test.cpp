@@ -819,6 +819,48 @@ TEST_P(SplitRequest, IsOneTransaction) {
 // The WebLogic build leaves the report of a start to the server's adapter.
 INSTANTIATE_TEST_SUITE_P(Builds, SplitRequest, testing::Values("jeus", "tmax", "webtob"));
 
+// A server that answers with send (socket.send) ends each transaction its
+// request started: one start and one end per request, in order.
+class AnswerWithSend : public testing::TestWithParam<std::string> {};
+
+TEST_P(AnswerWithSend, EndsEachTransaction) {
+  ProbeSandbox box(GetParam());
+  const int port = free_port();
+  front_and_back(box, "FULL", port);
+  OwnQueue queue(box.key(1));
+  ASSERT_GE(queue.id(), 0) << strerror(errno);
+  Drain drain(queue.id());
+  const std::string server = box.write_file("server.py",
+      "import socket, sys\n"
+      "s = socket.socket(); s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen()\n"
+      "print('ready', sys.argv[1], flush=True)\n"
+      "for _ in range(3):\n"
+      "    c, _ = s.accept(); q = c.recv(100); c.send(q.upper()); c.close()\n");
+  Background* srv = start_server(box, {"python3", server, std::to_string(port)}, true, port);
+  ASSERT_TRUE(srv);
+  const RunResult client = box.run_plain({"python3", "-c",
+      "import socket, sys\n"
+      "for i in range(3):\n"
+      "    c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+      "    c.sendall(b'ask%d' % i); print(c.recv(100).decode()); c.close()\n",
+      std::to_string(port)});
+  ASSERT_TRUE(client.ok()) << client.describe();
+  EXPECT_EQ(client.out, "ASK0\nASK1\nASK2\n");
+  drain.wait_for(6, 5s);
+  std::this_thread::sleep_for(200ms);
+  const std::vector<Record> records = drain.finish();
+  ASSERT_EQ(records.size(), 6u) << "a start and an end per request";
+  for (size_t i = 0; i < records.size(); i += 2) {
+    SCOPED_TRACE(i / 2);
+    EXPECT_EQ(records[i].z.start[0], 'S');
+    EXPECT_EQ(records[i + 1].z.start[0], 'E');
+    EXPECT_EQ(text(records[i].z.gtuid, sizeof records[i].z.gtuid),
+              text(records[i + 1].z.gtuid, sizeof records[i + 1].z.gtuid));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, AnswerWithSend, testing::Values("jeus", "tmax", "webtob"));
+
 INSTANTIATE_TEST_SUITE_P(Builds, TransactionRecords,
                          testing::Combine(testing::ValuesIn(variants()), testing::ValuesIn(kModes)),
                          [](const auto& info) {
