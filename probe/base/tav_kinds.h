@@ -24,6 +24,7 @@ enum : int {
   MFD_FILE = 0x800000,  // WebtoB build: a file named in the service list
   MFD_FIRSTREAD = 0x1000000,
   MFD_HFORM = 0x4000000,  // Tmax build: the connection's header form is known
+  MFD_DGRAM = 0x8000000,  // a datagram socket: never framed, never tested
   MFD_HTTP = 0x10000000,
   MFD_ADAPTER = 0x20000000,
 };

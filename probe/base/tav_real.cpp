@@ -25,3 +25,6 @@ int (*f_execve)(const char*, char* const[], char* const[]);
 int (*f_pipe)(int[2]);
 int (*f_accept4)(int, struct sockaddr*, socklen_t*, int);
 int (*f_dup3)(int, int, int);
+ssize_t (*f_recvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
+ssize_t (*f_sendto)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
+int (*f_ioctl)(int, unsigned long, ...);

@@ -41,6 +41,9 @@ extern int (*f_execve)(const char*, char* const[], char* const[]);
 extern int (*f_pipe)(int[2]);
 extern int (*f_accept4)(int, struct sockaddr*, socklen_t*, int);
 extern int (*f_dup3)(int, int, int);
+extern ssize_t (*f_recvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
+extern ssize_t (*f_sendto)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
+extern int (*f_ioctl)(int, unsigned long, ...);
 }
 
 namespace tav::real {
@@ -74,6 +77,18 @@ inline int accept4(int fd, sockaddr* a, socklen_t* n, int fl) {
 inline int dup3(int fd, int nfd, int fl) {
   auto f = f_dup3;
   return f ? f(fd, nfd, fl) : sys<int>(SYS_dup3, fd, nfd, fl);
+}
+inline ssize_t recvfrom(int fd, void* b, size_t n, int fl, sockaddr* a, socklen_t* al) {
+  auto f = f_recvfrom;
+  return f ? f(fd, b, n, fl, a, al) : sys<ssize_t>(SYS_recvfrom, fd, b, n, fl, a, al);
+}
+inline ssize_t sendto(int fd, const void* b, size_t n, int fl, const sockaddr* a, socklen_t al) {
+  auto f = f_sendto;
+  return f ? f(fd, b, n, fl, a, al) : sys<ssize_t>(SYS_sendto, fd, b, n, fl, a, al);
+}
+inline int ioctl(int fd, unsigned long req, void* arg) {
+  auto f = f_ioctl;
+  return f ? f(fd, req, arg) : sys<int>(SYS_ioctl, fd, req, arg);
 }
 inline int close(int fd) {
   auto f = f_close;

@@ -49,7 +49,9 @@ bool is_stream(int fd) {
 // Only stream sockets carry framed messages: a datagram socket that matched
 // a service entry stays an ordinary one.
 void stream_only(int fd, mfd& r) {
-  if ((r.info & MFD_SERVICE) && !is_stream(fd)) r.info &= ~MFD_SERVICE;
+  if (!r.info || is_stream(fd)) return;
+  // A datagram is never a framed message, whatever it begins with.
+  r.info = (r.info & ~MFD_SERVICE) | MFD_DGRAM | MFD_FIRSTREAD;
 }
 
 // Connections that keep their own protocol (database, keep, adapter, known

@@ -256,6 +256,25 @@ TAV_EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags) {
   return recv_path(fd, buf, n, flags);
 }
 
+// recvfrom on a stream socket is a recv whose address the kernel leaves
+// empty for TCP and fills with the peer's for a local socket.
+TAV_EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockaddr* addr,
+                            socklen_t* alen) {
+  auto real = [&] { return tav::real::recvfrom(fd, buf, n, flags, addr, alen); };
+  if (flags < 0 || !tav::prologue()) return real();
+  const mfd* r = tav::fd_record(fd);
+  if (!r || !r->info || (r->info & MFD_DGRAM)) return real();
+  const int info = r->info;
+  const ssize_t rc = recv_path(fd, buf, n, flags);
+  if (rc >= 0 && addr && alen) {
+    ErrnoKeeper keep;
+    socklen_t got = *alen;
+    const bool named = (info & MFD_UNIX) && getpeername(fd, addr, &got) == 0 && got > sizeof(sa_family_t);
+    *alen = named ? got : 0;
+  }
+  return rc;
+}
+
 #if TAV_OVR_READV
 TAV_EXPORT ssize_t readv(int fd, const struct iovec* iov, int cnt) {
   auto real = [&] { return tav::real::readv(fd, iov, cnt); };

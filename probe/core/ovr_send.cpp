@@ -256,6 +256,19 @@ TAV_EXPORT ssize_t send(int fd, const void* buf, size_t n, int flags) {
   return send_path(fd, buf, n, {true, flags});
 }
 
+// sendto on a connected stream socket: TCP ignores the address (unless it
+// is to open the connection), so the call is a send; anything else goes to
+// the kernel as it is.
+TAV_EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct sockaddr* addr,
+                          socklen_t alen) {
+  auto real = [&] { return tav::real::sendto(fd, buf, n, flags, addr, alen); };
+  if (flags < 0 || (flags & MSG_FASTOPEN) || !tav::prologue()) return real();
+  const mfd* r = tav::fd_record(fd);
+  if (!r || !r->info || (r->info & MFD_DGRAM)) return real();
+  if (addr && alen != 0 && !(r->info & (MFD_INET | MFD_INET6))) return real();
+  return send_path(fd, buf, n, {true, flags});
+}
+
 #if TAV_OVR_WRITEV
 TAV_EXPORT ssize_t writev(int fd, const struct iovec* iov, int cnt) {
   auto real = [&] { return tav::real::writev(fd, iov, cnt); };

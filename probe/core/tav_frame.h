@@ -93,6 +93,13 @@ Received recv_message(int fd, mfd& r, void* buf, size_t len, int flags, BlockSin
 // host's receive flags): blocks are taken off and handed to `sink` in
 // order; the host gets its payload bytes only, never more than `n`.
 ssize_t service_read(int fd, mfd& r, void* buf, size_t n, int flags, BlockSink sink, void* ctx);
+// Host bytes in `k` bytes of a framed stream whose current message has
+// `rem` payload bytes left: payloads, and bytes that are no block up to
+// where one could begin; a block still arriving ends the count.
+size_t framed_host_bytes(const uint8_t* q, size_t k, size_t rem);
+// What FIONREAD reports to the host of a framed connection with `queued`
+// bytes in the socket: the bytes owed to it and the host's bytes queued.
+int framed_available(int fd, const mfd& r, int queued);
 // Takes a received active block over into the thread: hop timing and the
 // sequence one higher.
 void take_block(mthr* m, const gtuid_t& blk);

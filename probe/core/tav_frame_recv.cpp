@@ -145,7 +145,7 @@ int recv_check(int fd, mfd& r, int flags, int& cont) {
       // The start of a block: give the rest of the segment a moment.
       tav::sleep_ms(100);
       int ready = 0;
-      if (ioctl(fd, FIONREAD, &ready) == 0 && static_cast<size_t>(ready) >= sizeof b - held) {
+      if (tav::real::ioctl(fd, FIONREAD, &ready) == 0 && static_cast<size_t>(ready) >= sizeof b - held) {
         rc = peek_own(fd, b + held, sizeof b - held, flags);
         have = held + static_cast<size_t>(std::max<ssize_t>(rc, 0));
       }

@@ -37,6 +37,8 @@ const enHooking hook[] = {
 #endif
     // The forms of accept and dup that current runtimes use.
     TAV_HOOK(accept4), TAV_HOOK(dup3),
+    // Further ways to read, send and size a stream.
+    TAV_HOOK(recvfrom), TAV_HOOK(sendto), TAV_HOOK(ioctl),
     {nullptr, nullptr},
 };
 

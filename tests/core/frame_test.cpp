@@ -468,4 +468,29 @@ TEST_F(FrameRecv, FirstReadOnAnEmptyNonBlockingSocketRepeatsLater) {
   EXPECT_EQ(r_.info & MFD_FIRSTREAD, 0);
 }
 
+// What FIONREAD reports of the bytes of a framed stream.
+TEST(FramedHostBytes, CountsPayloadsOnly) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    size_t rem;
+    size_t host;
+  } cases[] = {
+      {"one_message", block_bytes(1, 5) + "hello", 0, 5},
+      {"two_messages", block_bytes(1, 5) + "hello" + block_bytes(0, 3) + "abc", 0, 8},
+      {"payload_still_coming", block_bytes(1, 50) + "0123456789", 0, 10},
+      {"rest_of_a_message_then_one", "xyz" + block_bytes(1, 2) + "hi", 3, 5},
+      {"block_still_arriving", "ab" + block_bytes(1, 2).substr(0, 40), 2, 2},
+      {"empty_message", block_bytes(1, 0), 0, 0},
+      {"no_block", "plain text", 0, 10},
+      {"invalid_block", block_bytes(2, 2) + "hi", 0, 98},
+      {"text_then_a_block", "text" + block_bytes(1, 2) + "hi", 0, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tav::framed_host_bytes(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), c.rem),
+              c.host);
+  }
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 // every read returns at once and the host's bytes come out unchanged.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -128,5 +130,58 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"invalid_block_in_pieces", framed(1, "ok") + block_bytes(1, 4, 0xEE) + "abcd",
                 {98 + 40, 0}, "ok" + block_bytes(1, 4, 0xEE) + "abcd"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Between two monitored ends of a service connection: recvfrom and sendto
+// carry the framing as recv and send do, and FIONREAD counts the host's
+// bytes only.
+class StreamCalls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tav::prologue()) << "the library did not start";
+    ASSERT_GE(c_.server, 0);
+    ASSERT_NE(en_mfd[c_.client].info & MFD_SERVICE, 0);
+  }
+  void TearDown() override {
+    if (mthr* m = tav_thrinfo()) m->gtuid.gflag = 0;
+  }
+  int queued(int fd) {
+    int n = -1;
+    EXPECT_EQ(::ioctl(fd, FIONREAD, &n), 0);
+    return n;
+  }
+  TcpPair c_{true};
+};
+
+TEST_F(StreamCalls, SendtoAndRecvfromAreFramedLikeSendAndRecv) {
+  sockaddr_in ignored{};
+  ignored.sin_family = AF_INET;
+  ASSERT_EQ(::sendto(c_.client, "hello", 5, 0, reinterpret_cast<sockaddr*>(&ignored), sizeof ignored), 5);
+  char buf[256];
+  sockaddr_storage from;
+  socklen_t len = sizeof from;
+  EXPECT_EQ(::recvfrom(c_.server, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello") << "the block was taken off";
+  EXPECT_EQ(len, 0u) << "TCP reports no address";
+  ASSERT_EQ(::sendto(c_.server, "back", 4, 0, nullptr, 0), 4);
+  EXPECT_EQ(::recvfrom(c_.client, buf, sizeof buf, 0, nullptr, nullptr), 4);
+  EXPECT_EQ(std::string(buf, 4), "back");
+}
+
+TEST_F(StreamCalls, FionreadCountsTheHostsBytesOnly) {
+  ASSERT_EQ(::write(c_.client, "hello", 5), 5);
+  for (int i = 0; i < 50 && queued(c_.server) < 5; ++i) usleep(2000);
+  EXPECT_EQ(queued(c_.server), 5) << "one message of 5 bytes";
+  ASSERT_EQ(::write(c_.client, "second", 6), 6);
+  usleep(20000);
+  EXPECT_EQ(queued(c_.server), 11) << "two messages";
+  char buf[11];
+  ASSERT_EQ(::recv(c_.server, buf, 11, MSG_WAITALL), 11) << "exactly that many bytes come";
+  EXPECT_EQ(std::string(buf, 11), "hellosecond");
+  EXPECT_EQ(queued(c_.server), 0);
+}
 
 }  // namespace

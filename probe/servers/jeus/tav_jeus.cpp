@@ -95,7 +95,7 @@ int tav_tmrdp_recv(mthr* m, int fd, char* buf, int nbyte, int* flag) {
     if (must_not_wait()) return keep_for_later();
     tav::sleep_ms(100);
     int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 4 - n) {
+    if (tav::real::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 4 - n) {
       TAV_LOG_T("M", "fd(%04d 0x%08x %s:%d) unknown. rc(%d) nb(%d)\n", fd, r->info, r->rip,
                 r->rport, n, waiting);
       return n;
