@@ -1,6 +1,8 @@
 #include "rly_agent.h"
 #include "rly_fd.h"
 
+#include "base/tav_registration.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -110,6 +112,9 @@ void log_text(char (&out)[RLY_AGENT_MSG_MAX + 1], const char* msg, int len) {
 
 using rly::Fd;
 
+int g_home_gid = -1;  // the tree's group and mode when the relay keeps it for one group
+int g_home_mode;
+
 // Creates a directory with mode 0777 whatever the umask. The mode is set only
 // on a directory this call created, through a descriptor opened without
 // following a link, in case the name was swapped meanwhile.
@@ -128,22 +133,14 @@ bool entry_exists(int portfd, const char* host, int port) {
   return fstatat(portfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Leaves the marker R/port/host.port: an empty file of mode 0666, created
-// exclusively and never through a link. A marker already there is fine only
-// when it is a plain file: a link or a directory under that name is nobody's
-// marker, and the accepting probe would not take it.
+// Leaves the marker R/port/host.port, holding the relay's identity for the
+// accepting probe to check: created exclusively and never through a link, or
+// rewritten when the relay left it before. Anyone else's entry under that
+// name is not the relay's marker.
 bool leave_marker(int portfd, const char* host, int port) {
   char name[32];
   snprintf(name, sizeof name, "%s.%d", host, port);
-  const int fd = openat(portfd, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    fchmod(fd, 0666);
-    close(fd);
-    return true;
-  }
-  if (errno != EEXIST) return false;
-  struct stat st;
-  return fstatat(portfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+  return tav::reg::write_entry(portfd, name, 0);
 }
 
 // ---- socket ----------------------------------------------------------------
@@ -266,6 +263,11 @@ int home_subdir(int dirfd, const char* name) {
   return openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+void set_home_access(int gid, int mode) {
+  g_home_gid = gid;
+  g_home_mode = mode;
+}
+
 void home_prepare(const char* check_home) {
   if (!check_home || !*check_home) return;
   make_dir(AT_FDCWD, check_home);
@@ -273,6 +275,17 @@ void home_prepare(const char* check_home) {
   if (!root.ok()) return;
   make_dir(root.get(), "port");
   make_dir(root.get(), "proc");
+  if (g_home_gid < 0) return;
+  Fd port(home_subdir(root.get(), "port"));
+  Fd proc(home_subdir(root.get(), "proc"));
+  const int dirs[] = {root.get(), port.get(), proc.get()};
+  for (int fd : dirs) {
+    if (fd < 0) continue;
+    if (fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(g_home_gid)) != 0 ||
+        (g_home_mode && fchmod(fd, static_cast<mode_t>(g_home_mode)) != 0))
+      AGT_LOG_P("check home %s: group %d mode %04o not set (%d:%s).\n", check_home, g_home_gid,
+                g_home_mode, errno, strerror(errno));
+  }
 }
 
 }  // namespace rly
@@ -355,10 +368,17 @@ int rly_agent_request(const char* check_home, const char* msg, int len, const ch
   bool ok = false;
   Fd root(rly::home_open(check_home));
   Fd port(rly::home_subdir(root.get(), "port"));
-  if (port.ok()) {
-    const bool served = entry_exists(port.get(), req.ra, req.rp) ||
-                        entry_exists(port.get(), "0.0.0.0", req.rp) ||
-                        entry_exists(port.get(), "127.0.0.1", req.rp);
+  struct stat home;
+  if (port.ok() && fstat(root.get(), &home) == 0) {
+    const bool named = entry_exists(port.get(), req.ra, req.rp) ||
+                       entry_exists(port.get(), "0.0.0.0", req.rp) ||
+                       entry_exists(port.get(), "127.0.0.1", req.rp);
+    // A name proves nothing: the port counts as served only while a trusted
+    // registration's process lives and its socket listens.
+    tav::reg::Verdict why = tav::reg::Verdict::missing;
+    const bool served = named && tav::reg::port_served(port.get(), req.rp, home, &why);
+    if (named && !served)
+      AGT_LOG_T("agent check port(%d): registration %s, NK.\n", req.rp, tav::reg::verdict_name(why));
     // The marker carries the address the request came from, not la: that is
     // the peer address the accepting probe sees.
     ok = served && leave_marker(port.get(), sender, req.lp);

@@ -98,8 +98,14 @@ int home_subdir(int dirfd, const char* name);
 
 // Creates R, R/port and R/proc where missing, with mode 0777 whatever the
 // umask (the process umask is shared with the host's threads and is never
-// changed). Existing entries are kept.
+// changed). Existing entries are kept. With a home group set
+// (set_home_access), the three directories instead get that group and the
+// mode given (for example 02770: only the group's members, the monitored
+// servers' users, can write the tree, and what they create keeps the group).
 void home_prepare(const char* check_home);
+
+// Group id (-1: none) and mode (0: none) that home_prepare gives the tree.
+void set_home_access(int gid, int mode);
 
 }  // namespace rly
 

@@ -1,6 +1,7 @@
 #include "rly_settings.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netdb.h>
 #include <strings.h>
 #include <sys/ipc.h>
@@ -15,7 +16,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/tav_registration.h"
 #include "base/tav_ring.h"
+#include "rly_agent.h"
 #include "rly_build.h"
 #include "rly_cfg_reader.h"
 #include "rly_state.h"
@@ -127,6 +130,40 @@ void mode_bits(const Value& v, const char* key, int* out) {
   *out = static_cast<int>(m) | 0600;
 }
 
+// Who may write the check home and whose entries count there: trusted user
+// and group ids (as the probes take them), and the group and mode the relay
+// gives the tree (a group name or id; the mode in octal, set-group-id
+// allowed, so that entries keep the group).
+void check_home_access(Source& src) {
+  const Value users = src.get("QEL_CHECK_TRUST_USERS", "rlyQelCheckTrustUsers");
+  if (tav::reg::set_trusted_users(users.get()) != 0)
+    RLY_LOG_E("config QEL_CHECK_TRUST_USERS(%s) is not a list of user ids, none taken.\n", users.get());
+  const Value groups = src.get("QEL_CHECK_TRUST_GROUPS", "rlyQelCheckTrustGroups");
+  if (tav::reg::set_trusted_groups(groups.get()) != 0)
+    RLY_LOG_E("config QEL_CHECK_TRUST_GROUPS(%s) is not a list of group ids, none taken.\n", groups.get());
+  int gid = -1;
+  if (Value g = src.get("QEL_CHECK_HOME_GROUP", "rlyQelCheckHomeGroup")) {
+    char* end = nullptr;
+    const long id = strtol(g.get(), &end, 10);
+    if (end != g.get() && *end == 0 && id >= 0 && id < INT_MAX) {
+      gid = static_cast<int>(id);
+    } else if (const group* gr = getgrnam(g.get())) {
+      gid = static_cast<int>(gr->gr_gid);
+    } else {
+      RLY_LOG_E("config QEL_CHECK_HOME_GROUP(%s) is no group, the check home stays open.\n", g.get());
+    }
+  }
+  int mode = 0;
+  if (Value m = src.get("QEL_CHECK_HOME_MODE", "rlyQelCheckHomeMode")) {
+    char* end = nullptr;
+    const long bits = strtol(m.get(), &end, 8);
+    if (end != m.get() && *end == 0 && bits > 0 && bits <= 07777) mode = static_cast<int>(bits);
+    else RLY_LOG_E("config QEL_CHECK_HOME_MODE(%s) is not an octal mode, 02770 taken.\n", m.get());
+  }
+  if (gid >= 0 && mode == 0) mode = 02770;
+  rly::set_home_access(gid, mode);
+}
+
 // Second address of a "value" that names two masters ("a,b" or "a b").
 void split_pair(const char* text, char* first, size_t fsize, char* second, size_t ssize) {
   const char* sep = strpbrk(text, ", ");
@@ -199,6 +236,7 @@ extern "C" int tav_cfg_init(const char* path) {
     en_check_port = p > 0 ? p : 0;
   }
   if (Value v = src.get("QEL_CHECK_HOME", "rlyQelCheckHome")) put(en_check_home, sizeof en_check_home, v.get());
+  check_home_access(src);
 
   char host[256] = "";
   gethostname(host, sizeof host - 1);

@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "base/tav_globals.h"
 #include "base/tav_log.h"
 #include "base/tav_real.h"
+#include "base/tav_registration.h"
 
 char tav_agent_home[64] = "/tmp/.tav";
 char tav_agent_addr[16];
@@ -111,12 +113,15 @@ Made make_file(const char* path) {
 
 // Creates a directory with mode 0777 whatever the umask; the mode is set
 // only on a directory this call created, through a descriptor so that a name
-// swapped for a symbolic link meanwhile is not followed.
+// swapped for a symbolic link meanwhile is not followed. The set-group-id bit
+// it inherited stays: in a home kept for one group, entries keep that group.
 Made make_dir(const char* path) {
   if (mkdir(path, 0777) != 0) return errno == EEXIST ? Made::existed : Made::failed;
   const int fd = tav::real::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
-    fchmod(fd, 0777);
+    struct stat st;
+    const mode_t keep = fstat(fd, &st) == 0 ? (st.st_mode & S_ISGID) : 0;
+    fchmod(fd, 0777 | keep);
     tav::real::close(fd);
   }
   return Made::created;
@@ -146,13 +151,46 @@ bool ensure_root() {
 }
 
 // The first registration half: R/port/H.P, R/proc/pid, R/proc/pid/H.P.
-// Entries that cannot be created are skipped.
+// Entries that cannot be created are skipped. For the loopback address the
+// name R/port/127.0.0.1.P is the port's registration directory, made when
+// the socket listens: no file takes it first.
 void register_bound(const char* host, int port, int pid) {
   char path[kPath];
-  if (port_entry(path, host, port)) make_file(path);
+  if (!same_host(host, "127.0.0.1") && port_entry(path, host, port)) make_file(path);
   if (home_path(path, "/proc/%d", pid) && dir_ready(path) &&
       home_path(path, "/proc/%d/%s.%d", pid, host, port))
     make_file(path);
+}
+
+// The check home's own stat and a descriptor of R/port, for the checks of
+// registrations and markers.
+struct PortDir {
+  int fd = -1;
+  struct stat home {};
+  PortDir() {
+    char path[kPath];
+    if (!home_path(path, "%s", "") || stat(path, &home) != 0 || !S_ISDIR(home.st_mode)) return;
+    if (home_path(path, "/port"))
+      fd = tav::real::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  ~PortDir() {
+    if (fd >= 0) tav::real::close(fd);
+  }
+  PortDir(const PortDir&) = delete;
+  PortDir& operator=(const PortDir&) = delete;
+};
+
+// Why an entry was not taken. An untrusted owner is logged once per process:
+// whoever plants entries could otherwise fill the host's log.
+void not_taken(const char* what, const char* name, tav::reg::Verdict v) {
+  if (!en_log) return;
+  if (v == tav::reg::Verdict::untrusted) {
+    static std::atomic<bool> logged{false};
+    if (logged.exchange(true)) return;
+    TAV_LOG_E("A", "%s %s: owner not trusted, not taken (logged once)\n", what, name);
+    return;
+  }
+  TAV_LOG_T("A", "%s %s: %s, not taken\n", what, name, tav::reg::verdict_name(v));
 }
 
 // ---- sockets ---------------------------------------------------------------
@@ -342,9 +380,22 @@ int tav_listen_port(int fd) {
   if (!port_entry(path, host, port) || !ensure_root()) return -1;
 
   register_bound(host, port, pid);
-  if (home_path(path, "/port/127.0.0.1.%d", port) && dir_ready(path) &&
-      home_path(path, "/port/127.0.0.1.%d/%d", port, pid))
-    make_file(path);
+  // The registration that counts: this process's identity and the socket.
+  // An empty file of this user under the directory's name is an address
+  // entry left by an earlier version: the directory takes its place.
+  if (home_path(path, "/port/127.0.0.1.%d", port)) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_uid == geteuid())
+      unlink(path);
+  }
+  if (home_path(path, "/port/127.0.0.1.%d", port) && dir_ready(path)) {
+    const int dfd = tav::real::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    char name[16];
+    snprintf(name, sizeof name, "%d", pid);
+    if (dfd < 0 || !tav::reg::write_entry(dfd, name, tav::reg::socket_inode(fd)))
+      TAV_LOG_T("A", "listen(%d) registration %s/%s not written (%d)\n", fd, path, name, errno);
+    if (dfd >= 0) tav::real::close(dfd);
+  }
   if (home_path(path, "/proc/%d", pid) && dir_ready(path) &&
       home_path(path, "/proc/%d/127.0.0.1.%d", pid, port))
     make_file(path);
@@ -375,29 +426,28 @@ int tav_bind_check(const char* la, int lp, const char* ra, int rp) {
   if (!ensure_root()) return -1;
 
   const char* const serving[] = {ra, "0.0.0.0", "127.0.0.1"};
-  bool served = false;
+  bool named = false;
   for (const char* host : serving) {
     struct stat st;
     if (port_entry(path, host, rp) && lstat(path, &st) == 0) {
-      served = true;
+      named = true;
       break;
     }
   }
-  if (!served) return -1;
-
-  switch (make_file(marker)) {
-    case Made::created:
-      return 0;
-    case Made::existed: {
-      // Already left by another check: fine if it is a plain file; anything
-      // else (a planted link, a directory) is not a marker.
-      struct stat st;
-      return lstat(marker, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -1;
-    }
-    case Made::failed:
-      break;
+  if (!named) return -1;
+  // A name proves nothing; a live registration of a listening socket does.
+  PortDir dir;
+  if (dir.fd < 0) return -1;
+  tav::reg::Verdict why = tav::reg::Verdict::missing;
+  if (!tav::reg::port_served(dir.fd, rp, dir.home, &why)) {
+    char name[24];
+    snprintf(name, sizeof name, "127.0.0.1.%d", rp);
+    not_taken("registration", name, why);
+    return -1;
   }
-  return -1;
+  // The marker names its writer, for the accepting probe to check.
+  const char* leaf = strrchr(marker, '/');
+  return leaf && tav::reg::write_entry(dir.fd, leaf + 1, 0) ? 0 : -1;
 }
 
 int tav_connect_port(int fd, const struct sockaddr* addr, int udp_port) {
@@ -456,27 +506,26 @@ int tav_accept_port(int fd, const struct sockaddr* addr) {
   }
 
   char path[kPath] = "";
-  int last_errno = ENOENT;
+  PortDir dir;
+  if (dir.fd < 0) return -1;
   for (int i = 0; i < count; ++i) {
     if (!port_entry(path, candidates[i], q)) continue;
-    struct stat st;
-    if (lstat(path, &st) != 0) {
-      last_errno = errno;
-      continue;
-    }
-    // Only a plain file is a marker; R/port/127.0.0.1.P is the directory of
-    // a port registration, and a link or other node is nobody's marker.
-    if (!S_ISREG(st.st_mode)) {
-      last_errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    const char* name = strrchr(path, '/') + 1;
+    // Only a plain file of a trusted writer that still runs is a marker;
+    // R/port/127.0.0.1.P is the directory of a port registration, and a link
+    // or other node is nobody's marker.
+    const tav::reg::Verdict v = tav::reg::check_entry(dir.fd, name, 0, dir.home);
+    if (v != tav::reg::Verdict::live) {
+      if (v != tav::reg::Verdict::missing) not_taken("marker", name, v);
       continue;
     }
     TAV_LOG_T("A", "#2 accept(%d:OK:%s.%d)\n", fd, ca, q);
-    if (unlink(path) != 0) {
+    if (unlinkat(dir.fd, name, 0) != 0) {
       TAV_LOG_T("A", "accept unlink(%s) (%d)\n", path, errno);
       return -1;
     }
     return 0;
   }
-  TAV_LOG_T("A", "#2 accept(%d:NK:%s.%d) (%s)(%d)\n", fd, ca, q, path, last_errno);
+  TAV_LOG_T("A", "#2 accept(%d:NK:%s.%d) (%s)\n", fd, ca, q, path);
   return -1;
 }

@@ -9,13 +9,16 @@
 // caller's address and port is left in R/port, and the accepting probe
 // consumes the marker of its peer.
 //
-// Layout under the root R (all files empty):
+// Layout under the root R:
 //   R/port/H.P                 server listening on address text H, port P
 //   R/port/127.0.0.1.P/        port P is served on this host ...
-//   R/port/127.0.0.1.P/pid     ... by process pid
+//   R/port/127.0.0.1.P/pid     ... by process pid: "pid start inode"
 //   R/proc/pid/                registrations of process pid, by name:
 //   R/proc/pid/H.P, R/proc/pid/127.0.0.1.P
-//   R/port/Ca.Q                marker: monitored client at Ca, local port Q
+//   R/port/Ca.Q                marker: monitored client at Ca, local port Q,
+//                              holding "pid start 0" of its writer
+// The other files are empty. A port counts as served, and a marker as left,
+// only when its entry is alive and its owner trusted (tav_registration.h).
 //
 // Only dotted IPv4 text and ports 1-65535 ever become names in the tree;
 // anything else is refused before a path is built.

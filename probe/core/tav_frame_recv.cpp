@@ -153,6 +153,10 @@ int recv_check(int fd, mfd& r, int flags, int& cont) {
     if (have == sizeof b && marker_prefix(b, 4) && b[4] <= 1) {
       r.info |= MFD_SERVICE;  // held bytes stay the start of the first block
     } else {
+      // Taken for monitored, the peer answers without a block: what was sent
+      // cannot be unsent, but nothing more goes out framed.
+      if (r.info & MFD_SERVICE)
+        TAV_LOG_T("M", "fd(%04d 0x%08x) peer sends no block: not framed from now on\n", fd, r.info);
       r.info &= ~MFD_SERVICE;
       // Held bytes were the host's first bytes after all.
       r.rowed = r.rhave;

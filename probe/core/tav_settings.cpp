@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/tav_check_home.h"
+#include "base/tav_registration.h"
 #include "base/tav_ipinfo.h"
 #include "base/tav_iplist.h"
 #include "base/tav_items.h"
@@ -64,6 +65,8 @@ struct Keys {
   const char* adapter_information;
   const char* check_include_ip;
   const char* check_exclude_ip;
+  const char* check_trust_users;
+  const char* check_trust_groups;
 };
 
 #if TAV_WITH_JAVA
@@ -77,7 +80,8 @@ constexpr Keys kKeys = {
     "qel.gtuid.queue.count", "qel.gtuid.queue.name", "qel.tcode.queue.count",
     "qel.tcode.queue.name", "qel.tcod6.queue.count", "qel.tcod6.queue.name", "qel.log.shm.key",
     "qel.attach.shm.key", "qel.ip.information", "qel.server.information",
-    "qel.adapter.information", "qel.check.include.ip", "qel.check.exclude.ip"};
+    "qel.adapter.information", "qel.check.include.ip", "qel.check.exclude.ip",
+    "qel.check.trust.users", "qel.check.trust.groups"};
 #else
 // The queue names are the relay's own keys, so one file serves both.
 constexpr Keys kKeys = {
@@ -90,7 +94,8 @@ constexpr Keys kKeys = {
     "TAV_RLY_GTUID_QUEUE_NAME", "TAV_RLY_TCODE_QUEUE_COUNT", "TAV_RLY_TCODE_QUEUE_NAME",
     "TAV_RLY_TCOD6_QUEUE_COUNT", "TAV_RLY_TCOD6_QUEUE_NAME", "QEL_LOG_SHM_KEY",
     "QEL_ATTACH_SHM_KEY", "QEL_IP_INFORMATION", "QEL_SERVER_INFORMATION",
-    "QEL_ADAPTER_INFORMATION", "QEL_CHECK_INCLUDE_IP", "QEL_CHECK_EXCLUDE_IP"};
+    "QEL_ADAPTER_INFORMATION", "QEL_CHECK_INCLUDE_IP", "QEL_CHECK_EXCLUDE_IP",
+    "QEL_CHECK_TRUST_USERS", "QEL_CHECK_TRUST_GROUPS"};
 #endif
 
 using Value = tav::SettingText;
@@ -197,6 +202,12 @@ const char* settings_read() {
   if (Value v = get(k.check_udp_timeout)) en_qel_check_time = atoi(v.get());
   copy_to(en_qel_check_home, get(k.check_home));
   tav_set_home(en_qel_check_home, en_my_ip);
+  // Whose check-home entries count besides root, this user and the home's
+  // owner: numeric ids, so that no name service is asked inside the host.
+  if (tav::reg::set_trusted_users(get(k.check_trust_users).get()) != 0)
+    TAV_LOG_E("S", "%s: not a list of user ids, none taken\n", k.check_trust_users);
+  if (tav::reg::set_trusted_groups(get(k.check_trust_groups).get()) != 0)
+    TAV_LOG_E("S", "%s: not a list of group ids, none taken\n", k.check_trust_groups);
 
   if (is(get(k.mode), "FULL")) en_qel_full = 1;
   if (is(get(k.bmt_mode), "ON")) en_bmt_mode = 1;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <set>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 
 #include "base/tav_check_home.h"
 #include "base/tav_globals.h"
+#include "base/tav_registration.h"
 #include "sockaddrs.h"
 
 // The test program's own umask: the library is linked in statically, so any
@@ -248,10 +250,29 @@ class CheckHome : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(home_, ec);
   }
+  // A marker as a live writer leaves it: this process's identity.
+  void mark(const fs::path& p) {
+    char text[tav::reg::kIdentityText];
+    const size_t n = tav::reg::format_identity({getpid(), tav::reg::own_start(), 0}, text, sizeof text);
+    std::ofstream(p) << std::string(text, n);
+  }
+  // A port served on this host: a socket of this process listens on it and
+  // its registration is in R/port/127.0.0.1.P/pid. Returns the port.
+  int serve_live() {
+    listeners_.emplace_back(listening_socket("127.0.0.1"));
+    const int fd = listeners_.back().get();
+    const int port = local_port(fd);
+    const fs::path dir = home_ / "port" / ("127.0.0.1." + std::to_string(port));
+    fs::create_directories(dir);
+    Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_TRUE(tav::reg::write_entry(dfd.get(), pid_.c_str(), tav::reg::socket_inode(fd)));
+    return port;
+  }
 
   fs::path tmp_;
   fs::path home_;
   std::string pid_;
+  std::list<Fd> listeners_;  // a list: an Fd never moves
 
  private:
   char saved_home_[sizeof tav_agent_home];
@@ -277,11 +298,11 @@ TEST_F(CheckHome, ListenRegistersPortAndProcess) {
        {"home/", "home/port/", "home/proc/", "home/port/127.0.0.7.{P}", "home/port/127.0.0.1.{P}/",
         "home/port/127.0.0.1.{P}/{PID}", "home/proc/{PID}/", "home/proc/{PID}/127.0.0.7.{P}",
         "home/proc/{PID}/127.0.0.1.{P}"}},
-      // The address registration takes the name of the port directory: the
-      // port is registered by the file alone.
+      // The address registration has the name of the port directory: the
+      // directory stands for both.
       {"127.0.0.1",
-       {"home/", "home/port/", "home/proc/", "home/port/127.0.0.1.{P}", "home/proc/{PID}/",
-        "home/proc/{PID}/127.0.0.1.{P}"}},
+       {"home/", "home/port/", "home/proc/", "home/port/127.0.0.1.{P}/",
+        "home/port/127.0.0.1.{P}/{PID}", "home/proc/{PID}/", "home/proc/{PID}/127.0.0.1.{P}"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
@@ -296,6 +317,20 @@ TEST_F(CheckHome, ListenRegistersPortAndProcess) {
     for (const auto& e : c.entries) expected.insert(subst(subst(e, "{P}", port), "{PID}", pid_));
     EXPECT_EQ(tree(tmp_), expected);
   }
+}
+
+// In a home kept for one group (set-group-id), the directories a listener
+// creates keep the bit, so what is created below them keeps the group.
+TEST_F(CheckHome, DirectoriesKeepTheGroupOfAHomeKeptForOneGroup) {
+  make_home();
+  chmod((home_ / "port").c_str(), 02777);
+  chmod((home_ / "proc").c_str(), 02777);
+  Fd server(listening_socket("0.0.0.0"));
+  ASSERT_GE(server.get(), 0);
+  ASSERT_EQ(tav_listen_port(server.get()), 0);
+  const std::string port = std::to_string(local_port(server.get()));
+  EXPECT_EQ(mode_of(home_ / "port" / ("127.0.0.1." + port)), 02777u);
+  EXPECT_EQ(mode_of(home_ / "proc" / pid_), 02777u);
 }
 
 TEST_F(CheckHome, BindPortRegistersTheAddressOnly) {
@@ -411,47 +446,82 @@ TEST_F(CheckHome, Ipv6AnyListenerIsRegisteredUnderTheNodeAddress) {
 
 // ---- local check -----------------------------------------------------------
 
-TEST_F(CheckHome, BindCheckLeavesMarkerOnlyForServedPort) {
+TEST_F(CheckHome, BindCheckLeavesMarkerOnlyForALiveRegistration) {
+  enum Registration { kNone, kLive, kPlanted, kEnded, kOtherPort };
   const struct {
-    const char* entry;  // what serves port 9000, if anything
-    const char* ra;
+    const char* what;
+    const char* entry;  // an address entry of port {P}, if any
+    Registration registration;
     int rc;
   } cases[] = {
-      {"port/127.0.0.5.9000", "127.0.0.5", 0},      // the destination address
-      {"port/0.0.0.0.9000", "127.0.0.5", 0},        // the any-address
-      {"port/127.0.0.1.9000/", "127.0.0.5", 0},     // the port directory
-      {"port/127.0.0.6.9000", "127.0.0.5", -1},     // another address
-      {"port/0.0.0.0.9001", "127.0.0.5", -1},       // another port
-      {nullptr, "127.0.0.5", -1},
+      {"live registration", "port/0.0.0.0.{P}", kLive, 0},
+      {"live registration, destination address", "port/127.0.0.5.{P}", kLive, 0},
+      {"live registration alone", nullptr, kLive, 0},
+      {"address entry only", "port/0.0.0.0.{P}", kNone, -1},
+      {"destination address entry only", "port/127.0.0.5.{P}", kNone, -1},
+      {"registration planted by hand", "port/0.0.0.0.{P}", kPlanted, -1},
+      {"registration of an ended process", "port/0.0.0.0.{P}", kEnded, -1},
+      {"registration of another port", "port/0.0.0.0.{P}", kOtherPort, -1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry ? c.entry : "nothing");
+    SCOPED_TRACE(c.what);
     clear_home();
     make_home();
-    if (c.entry) {
-      const std::string e = c.entry;
-      if (e.back() == '/') fs::create_directory(home_ / e);
-      else touch(home_ / e);
+    Fd closed(listening_socket("127.0.0.1"));  // a port nobody serves once closed
+    int port = local_port(closed.get());
+    closed.reset();
+    const fs::path reg_dir = home_ / "port" / ("127.0.0.1." + std::to_string(port));
+    std::string stale;  // an entry the check removes
+    switch (c.registration) {
+      case kNone: break;
+      case kLive: port = serve_live(); break;
+      case kOtherPort: serve_live(); break;
+      case kPlanted:
+        fs::create_directory(reg_dir);
+        touch(reg_dir / "1");
+        break;
+      case kEnded: {
+        const pid_t child = fork();
+        if (child == 0) _exit(0);
+        waitpid(child, nullptr, 0);
+        fs::create_directory(reg_dir);
+        std::ofstream(reg_dir / std::to_string(child)) << child << " 5 6\n";
+        stale = "port/127.0.0.1." + std::to_string(port) + "/" + std::to_string(child);
+        break;
+      }
     }
-    const auto before = tree(home_);
+    if (c.entry) touch(home_ / subst(c.entry, "{P}", std::to_string(port)));
+    auto expected = tree(home_);
+    if (!stale.empty()) {
+      EXPECT_EQ(expected.erase(stale), 1u);
+    }
 
-    EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, c.ra, 9000), c.rc);
+    EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.5", port), c.rc);
 
-    auto expected = before;
     if (c.rc == 0) expected.insert("port/127.0.0.1.40000");
     EXPECT_EQ(tree(home_), expected);
+    if (c.rc == 0) {
+      // The marker names its writer.
+      std::ifstream in(home_ / "port" / "127.0.0.1.40000");
+      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      tav::reg::Identity id;
+      ASSERT_TRUE(tav::reg::parse_identity(text.data(), text.size(), &id));
+      EXPECT_EQ(id.pid, getpid());
+    }
   }
 
-  // A marker already in place is kept and still counts.
-  touch(home_ / "port" / "0.0.0.0.9001");
-  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", 9001), 0);
-  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", 9001), 0);
+  // A marker this process left before is kept and still counts.
+  clear_home();
+  make_home();
+  const int port = serve_live();
+  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", port), 0);
+  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", port), 0);
   EXPECT_TRUE(fs::is_regular_file(home_ / "port" / "127.0.0.1.40000"));
 }
 
 TEST_F(CheckHome, NamesOutsideDottedTextAndPortsAreRefused) {
   make_home();
-  touch(home_ / "port" / "0.0.0.0.9000");
+  const int served = serve_live();
   const std::string longest(300, '1');
   const struct {
     const char* la;
@@ -459,25 +529,25 @@ TEST_F(CheckHome, NamesOutsideDottedTextAndPortsAreRefused) {
     const char* ra;
     int rp;
   } cases[] = {
-      {"../x", 40000, "127.0.0.1", 9000},
-      {"/tmp", 40000, "127.0.0.1", 9000},
-      {"1.2.3", 40000, "127.0.0.1", 9000},
-      {"999.1.1.1", 40000, "127.0.0.1", 9000},
-      {"1.2.3.4/..", 40000, "127.0.0.1", 9000},
-      {"127.0.0.1/../../x", 40000, "127.0.0.1", 9000},
-      {"127..0.1", 40000, "127.0.0.1", 9000},
-      {"127.0.0.1.5", 40000, "127.0.0.1", 9000},
-      {"0127.0.0.1", 40000, "127.0.0.1", 9000},
-      {"127.000.000.0001", 40000, "127.0.0.1", 9000},  // 16 characters
-      {longest.c_str(), 40000, "127.0.0.1", 9000},
-      {"", 40000, "127.0.0.1", 9000},
-      {nullptr, 40000, "127.0.0.1", 9000},
-      {"127.0.0.1", 0, "127.0.0.1", 9000},
-      {"127.0.0.1", 70000, "127.0.0.1", 9000},
-      {"127.0.0.1", -1, "127.0.0.1", 9000},
-      {"127.0.0.1", 40000, "../x", 9000},
-      {"127.0.0.1", 40000, "/tmp", 9000},
-      {"127.0.0.1", 40000, nullptr, 9000},
+      {"../x", 40000, "127.0.0.1", served},
+      {"/tmp", 40000, "127.0.0.1", served},
+      {"1.2.3", 40000, "127.0.0.1", served},
+      {"999.1.1.1", 40000, "127.0.0.1", served},
+      {"1.2.3.4/..", 40000, "127.0.0.1", served},
+      {"127.0.0.1/../../x", 40000, "127.0.0.1", served},
+      {"127..0.1", 40000, "127.0.0.1", served},
+      {"127.0.0.1.5", 40000, "127.0.0.1", served},
+      {"0127.0.0.1", 40000, "127.0.0.1", served},
+      {"127.000.000.0001", 40000, "127.0.0.1", served},  // 16 characters
+      {longest.c_str(), 40000, "127.0.0.1", served},
+      {"", 40000, "127.0.0.1", served},
+      {nullptr, 40000, "127.0.0.1", served},
+      {"127.0.0.1", 0, "127.0.0.1", served},
+      {"127.0.0.1", 70000, "127.0.0.1", served},
+      {"127.0.0.1", -1, "127.0.0.1", served},
+      {"127.0.0.1", 40000, "../x", served},
+      {"127.0.0.1", 40000, "/tmp", served},
+      {"127.0.0.1", 40000, nullptr, served},
       {"127.0.0.1", 40000, "127.0.0.1", 0},
       {"127.0.0.1", 40000, "127.0.0.1", 70000},
   };
@@ -488,18 +558,18 @@ TEST_F(CheckHome, NamesOutsideDottedTextAndPortsAreRefused) {
     EXPECT_EQ(tav_bind_check(c.la, c.lp, c.ra, c.rp), -1);
   }
   EXPECT_EQ(tree(tmp_), before);
-  // The same port with proper names is served.
-  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", 9000), 0);
+  // A served port with proper names is served.
+  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", served), 0);
 }
 
 TEST_F(CheckHome, PlantedLinksAreNotFollowed) {
   make_home();
   fs::create_directory(tmp_ / "outside");
-  touch(home_ / "port" / "0.0.0.0.9000");
+  const int served = serve_live();
 
   // At the marker name.
   fs::create_symlink(tmp_ / "outside" / "marker", home_ / "port" / "127.0.0.1.40000");
-  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", 9000), -1);
+  EXPECT_EQ(tav_bind_check("127.0.0.1", 40000, "127.0.0.1", served), -1);
 
   // At a registration file and at the process directory.
   Fd server(listening_socket("0.0.0.0"));
@@ -541,7 +611,7 @@ struct Conn {
 };
 
 TEST_F(CheckHome, AcceptConsumesOnlyThePeersPlainFileMarker) {
-  enum Kind { kFile, kDir, kLink, kFifo };
+  enum Kind { kFile, kEmpty, kDir, kLink, kFifo };
   struct Entry {
     std::string name;  // under port/, {Q}: the client's port
     Kind kind;
@@ -566,6 +636,7 @@ TEST_F(CheckHome, AcceptConsumesOnlyThePeersPlainFileMarker) {
        "0.0.0.0.{Q}"},
       {"link to a plain file", {{"target", kFile}, {"127.0.0.1.{Q}", kLink}}, -1, ""},
       {"fifo", {{"127.0.0.1.{Q}", kFifo}}, -1, ""},
+      {"planted by hand, no writer in it", {{"127.0.0.1.{Q}", kEmpty}}, -1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -577,7 +648,8 @@ TEST_F(CheckHome, AcceptConsumesOnlyThePeersPlainFileMarker) {
     for (const auto& e : c.entries) {
       const fs::path p = home_ / "port" / subst(e.name, "{Q}", q);
       switch (e.kind) {
-        case kFile: touch(p); break;
+        case kFile: mark(p); break;
+        case kEmpty: touch(p); break;
         case kDir: fs::create_directory(p); break;
         case kLink: fs::create_symlink(home_ / "port" / "target", p); break;
         case kFifo: ASSERT_EQ(mkfifo(p.c_str(), 0666), 0); break;
@@ -608,12 +680,12 @@ TEST_F(CheckHome, RemotePeerConsumesOnlyItsOwnMarker) {
   in.sin_port = htons(q);
   inet_pton(AF_INET, "10.1.2.3", &in.sin_addr);
   const std::string q_text = std::to_string(q);
-  touch(home_ / "port" / ("0.0.0.0." + q_text));
-  touch(home_ / "port" / ("127.0.0.1." + q_text));
+  mark(home_ / "port" / ("0.0.0.0." + q_text));
+  mark(home_ / "port" / ("127.0.0.1." + q_text));
   const auto registrations = tree(home_);
   EXPECT_EQ(tav_accept_port(conn.accepted.get(), sa(remote)), -1);
   EXPECT_EQ(tree(home_), registrations);
-  touch(home_ / "port" / ("10.1.2.3." + q_text));
+  mark(home_ / "port" / ("10.1.2.3." + q_text));
   EXPECT_EQ(tav_accept_port(conn.accepted.get(), sa(remote)), 0);
   EXPECT_EQ(tree(home_), registrations);
 }
@@ -622,7 +694,7 @@ TEST_F(CheckHome, AcceptRefusesBadArguments) {
   make_home();
   Conn conn;
   ASSERT_TRUE(conn.prepare());
-  touch(home_ / "port" / ("127.0.0.1." + std::to_string(conn.client_port)));
+  mark(home_ / "port" / ("127.0.0.1." + std::to_string(conn.client_port)));
   ASSERT_TRUE(conn.establish());
   sockaddr_storage un{};
   un.ss_family = AF_UNIX;
@@ -640,7 +712,7 @@ TEST_F(CheckHome, AcceptFailsWhenTheMarkerCannotBeRemoved) {
   Conn conn;
   ASSERT_TRUE(conn.prepare());
   const fs::path marker = home_ / "port" / ("127.0.0.1." + std::to_string(conn.client_port));
-  touch(marker);
+  mark(marker);
   ASSERT_TRUE(conn.establish());
   const bool root = geteuid() == 0;
   // Root passes permission checks; it drops to an ordinary user in the child.
@@ -766,7 +838,9 @@ TEST_F(CheckHome, DatagramFromAnotherSenderIsNotTheReply) {
 
 TEST_F(CheckHome, LocalDestinationIsCheckedInTheTreeWithoutTraffic) {
   make_home();
-  touch(home_ / "port" / "0.0.0.0.8080");
+  const int served = serve_live();
+  Fd unserved(listening_socket("127.0.0.1"));  // listens, but not registered
+  const int other = local_port(unserved.get());
   // Would-be agents on both local addresses; neither may hear anything.
   Fd agent_lo(bound_socket(SOCK_DGRAM, "127.0.0.1"));
   ASSERT_GE(agent_lo.get(), 0);
@@ -781,10 +855,10 @@ TEST_F(CheckHome, LocalDestinationIsCheckedInTheTreeWithoutTraffic) {
     int rc;
     const char* marker_host;
   } cases[] = {
-      {"127.0.0.1", "127.0.0.1", 8080, 0, "127.0.0.1"},
-      {"0.0.0.0", "127.0.0.1", 8080, 0, kNode},
-      {"0.0.0.0", kNode, 8080, 0, kNode},
-      {"127.0.0.1", "127.0.0.1", 8081, -1, nullptr},
+      {"127.0.0.1", "127.0.0.1", served, 0, "127.0.0.1"},
+      {"0.0.0.0", "127.0.0.1", served, 0, kNode},
+      {"0.0.0.0", kNode, served, 0, kNode},
+      {"127.0.0.1", "127.0.0.1", other, -1, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.client_ip) + " -> " + c.dst + ":" + std::to_string(c.dport));

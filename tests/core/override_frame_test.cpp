@@ -104,6 +104,24 @@ TEST_F(FrameOverrides, WireCarriesOneBlockPerMessage) {
   EXPECT_TRUE(wire_empty(c_.server)) << "no bare block for the empty write";
 }
 
+// The peer was taken for monitored but answers without a block (an
+// unmonitored program took the port): the request already went out framed,
+// nothing after the answer does.
+TEST_F(FrameOverrides, PeerThatAnswersWithoutABlockGetsNoMoreBlocks) {
+  if (!kSendFramed) GTEST_SKIP() << "this build leaves send alone";
+  ASSERT_EQ(::send(c_.client, "ping", 4, 0), 4);
+  EXPECT_EQ(wire(c_.server, 96 + 4).size(), 100u);
+  ASSERT_EQ(tav::real::write(c_.server, "pong", 4), 4);
+  char buf[16];
+  ASSERT_EQ(::recv(c_.client, buf, sizeof buf, 0), 4);
+  EXPECT_EQ(std::string(buf, 4), "pong");
+  EXPECT_EQ(en_mfd[c_.client].info & MFD_SERVICE, 0);
+  ASSERT_EQ(::send(c_.client, "again", 5, 0), 5);
+  ASSERT_EQ(::write(c_.client, "more", 4), 4);
+  EXPECT_EQ(wire(c_.server, 9), "againmore");
+  EXPECT_TRUE(wire_empty(c_.server));
+}
+
 TEST_F(FrameOverrides, SmallReadsAndPeekAtTheBoundary) {
   ASSERT_EQ(::write(c_.client, "0123456789", 10), 10);
   char buf[100];

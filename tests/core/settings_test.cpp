@@ -1,5 +1,6 @@
 // The settings file as start-up reads it, for the key names of each build.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
@@ -13,6 +14,7 @@
 #include "build_defaults.h"
 #include "child.h"
 #include "probe_run.h"
+#include "base/tav_registration.h"
 #include "base/tav_ring.h"
 #include "core/tav_load.h"
 #include "core/tav_tables.h"
@@ -165,7 +167,35 @@ INSTANTIATE_TEST_SUITE_P(
                CHILD_CHECK(std::string(en_my_dname) == std::string(32, 'd'));
              }},
         Case{"domain_from_file", "{qel.domain.name} = fromfile\n",
-             [] { CHILD_CHECK(std::string(en_my_dname) == "fromfile"); }}),
+             [] { CHILD_CHECK(std::string(en_my_dname) == "fromfile"); }},
+        Case{"trusted_ids_of_check_home_entries",
+             "{qel.check.trust.users} = 4242, 4343\n{qel.check.trust.groups} = 777\n",
+             [] {
+               struct stat home{};
+               home.st_mode = S_IFDIR | 0777;
+               home.st_uid = 1;
+               struct stat entry{};
+               entry.st_gid = 9999;
+               for (uid_t uid : {4242u, 4343u}) {
+                 entry.st_uid = uid;
+                 CHILD_CHECK(tav::reg::trusted(entry, home));
+               }
+               entry.st_uid = 4444;
+               CHILD_CHECK(geteuid() == 4444 || !tav::reg::trusted(entry, home));
+               entry.st_gid = 777;
+               CHILD_CHECK(tav::reg::trusted(entry, home));
+             }},
+        Case{"trust_list_that_is_no_list_trusts_nobody_more",
+             "{qel.check.trust.users} = alice\n",
+             [] {
+               struct stat home{};
+               home.st_mode = S_IFDIR | 0777;
+               home.st_uid = 1;
+               struct stat entry{};
+               entry.st_uid = 4242;
+               entry.st_gid = 9999;
+               CHILD_CHECK(geteuid() == 4242 || !tav::reg::trusted(entry, home));
+             }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Settings, MissingOrUnreadableFileGivesDefaults) {

@@ -199,8 +199,12 @@ class AgentCheckHome : public ::testing::Test {
     fs::create_directory(outside_);
     tmp_.write("outside/secret", "keep me");
     rly::home_prepare(home_.c_str());
+    ASSERT_TRUE(listener_.ok()) << "cannot listen on 127.0.0.1:8080";
   }
   std::string port(const std::string& name) const { return home_ + "/port/" + name; }
+  // Port 8080 served here: a live registration of a listening socket.
+  void serve() { ASSERT_TRUE(listener_.register_in(home_)); }
+  std::string registration() const { return "port/127.0.0.1.8080/" + std::to_string(getpid()); }
   int request(const std::string& text, const char* sender, char reply[3]) const {
     return rly_agent_request(home_.c_str(), text.data(), static_cast<int>(text.size()), sender, reply);
   }
@@ -208,7 +212,16 @@ class AgentCheckHome : public ::testing::Test {
   TempDir tmp_;
   std::string home_;
   std::string outside_;
+  rlytest::LiveListener listener_{8080};
 };
+
+// The marker holds the identity of the relay that left it.
+bool marker_of_this_process(const std::string& path) {
+  const std::string text = TempDir::read(path);
+  tav::reg::Identity id;
+  return tav::reg::parse_identity(text.data(), text.size(), &id) && id.pid == getpid() &&
+         id.start == tav::reg::own_start();
+}
 
 // ---- reading requests --------------------------------------------------------
 
@@ -312,39 +325,42 @@ TEST(AgentNames, PortNamesAreCanonicalAddressAndPort) {
 // ---- answering requests --------------------------------------------------------
 
 struct ServedCase {
-  const char* registered;  // name made under R/port ("" for none)
-  bool as_dir;
+  const char* what;
+  const char* named;   // an address entry made under R/port ("" for none)
+  enum { kNone, kLive, kPlanted } registration;
   const char* expected;
 };
 
-TEST_F(AgentCheckHome, ServedByAnyOfTheThreeNamesElseNK) {
+TEST_F(AgentCheckHome, ServedOnlyByALiveRegistrationElseNK) {
   const std::vector<ServedCase> cases = {
-      {"10.0.0.9.8080", false, "OK"},   // the destination address
-      {"0.0.0.0.8080", false, "OK"},    // the any-address
-      {"127.0.0.1.8080", true, "OK"},   // the port's directory of processes
-      {"10.0.0.8.8080", false, "NK"},   // another address
-      {"10.0.0.9.8081", false, "NK"},   // another port
-      {"", false, "NK"},
+      {"destination address", "10.0.0.9.8080", ServedCase::kLive, "OK"},
+      {"any-address", "0.0.0.0.8080", ServedCase::kLive, "OK"},
+      {"registration alone", "", ServedCase::kLive, "OK"},
+      {"address entry alone", "0.0.0.0.8080", ServedCase::kNone, "NK"},
+      {"destination address entry alone", "10.0.0.9.8080", ServedCase::kNone, "NK"},
+      {"registration planted by hand", "0.0.0.0.8080", ServedCase::kPlanted, "NK"},
+      {"another port", "10.0.0.9.8081", ServedCase::kNone, "NK"},
+      {"nothing", "", ServedCase::kNone, "NK"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.registered);
+    SCOPED_TRACE(c.what);
     fs::remove_all(home_ + "/port");
     fs::create_directory(home_ + "/port");
-    if (*c.registered) {
-      if (c.as_dir)
-        fs::create_directory(port(c.registered));
-      else
-        touch(port(c.registered));
+    if (*c.named) touch(port(c.named));
+    if (c.registration == ServedCase::kLive) serve();
+    if (c.registration == ServedCase::kPlanted) {
+      fs::create_directory(port("127.0.0.1.8080"));
+      touch(port("127.0.0.1.8080/1"));
     }
     const auto before = tree(home_);
     char reply[3] = {};
     ASSERT_EQ(request(kGood, "127.0.0.3", reply), 1);
     EXPECT_STREQ(reply, c.expected);
     if (std::string(c.expected) == "OK") {
-      // Named after the sender, not after la; empty and writable by all.
+      // Named after the sender, not after la; writable by all; the relay's.
       EXPECT_TRUE(is_regular(port("127.0.0.3.40000")));
       EXPECT_EQ(mode_of(port("127.0.0.3.40000")), 0666u);
-      EXPECT_EQ(fs::file_size(port("127.0.0.3.40000")), 0u);
+      EXPECT_TRUE(marker_of_this_process(port("127.0.0.3.40000")));
       EXPECT_FALSE(fs::exists(port("10.0.0.5.40000")));
       auto after = tree(home_);
       after.erase("port/127.0.0.3.40000:file");
@@ -356,7 +372,7 @@ TEST_F(AgentCheckHome, ServedByAnyOfTheThreeNamesElseNK) {
 }
 
 TEST_F(AgentCheckHome, MarkerModeDoesNotDependOnTheUmask) {
-  touch(port("0.0.0.0.8080"));
+  serve();
   const mode_t old = umask(077);
   char reply[3] = {};
   const int rc = request(kGood, "127.0.0.3", reply);
@@ -382,17 +398,34 @@ TEST_F(AgentCheckHome, PrepareMakesTheTreeWritableByAll) {
   EXPECT_TRUE(is_regular(other + "/port/1.2.3.4.5"));
 }
 
-TEST_F(AgentCheckHome, ExistingMarkerIsKeptAndStillOK) {
-  touch(port("0.0.0.0.8080"));
+// Kept for one group: the home, port and proc get the group and the mode,
+// set-group-id included, whether they were there before or not.
+TEST_F(AgentCheckHome, PrepareGivesTheTreeToOneGroup) {
+  const std::string other = tmp_.file("grouped");
+  fs::create_directory(other);
+  rly::set_home_access(static_cast<int>(getegid()), 02770);
+  rly::home_prepare(other.c_str());
+  rly::set_home_access(-1, 0);
+  for (const std::string& dir : {other, other + "/port", other + "/proc"}) {
+    SCOPED_TRACE(dir);
+    struct stat st;
+    ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 02770u);
+    EXPECT_EQ(st.st_gid, getegid());
+  }
+}
+
+TEST_F(AgentCheckHome, ExistingMarkerOfTheRelaysUserIsRewrittenAndStillOK) {
+  serve();
   tmp_.write("tav/port/127.0.0.3.40000", "x");
   char reply[3] = {};
   ASSERT_EQ(request(kGood, "127.0.0.3", reply), 1);
   EXPECT_STREQ(reply, "OK");
-  EXPECT_EQ(TempDir::read(port("127.0.0.3.40000")), "x");
+  EXPECT_TRUE(marker_of_this_process(port("127.0.0.3.40000")));
 }
 
 TEST_F(AgentCheckHome, PlantedLinksAreNotFollowed) {
-  touch(port("0.0.0.0.8080"));
+  serve();
   // A link where the marker goes: not a marker, and its target stays as it is.
   fs::create_symlink(outside_ + "/secret", port("127.0.0.3.40000"));
   fs::create_symlink(outside_ + "/new", port("127.0.0.3.40001"));
@@ -419,7 +452,7 @@ TEST_F(AgentCheckHome, PlantedLinksAreNotFollowed) {
 }
 
 TEST_F(AgentCheckHome, RootLinkOfAnotherUserIsRefused) {
-  touch(port("0.0.0.0.8080"));
+  serve();
   const std::string link = tmp_.file("link");
   fs::create_directory_symlink(home_, link);
   char reply[3] = {};
@@ -434,7 +467,7 @@ TEST_F(AgentCheckHome, RootLinkOfAnotherUserIsRefused) {
 }
 
 TEST_F(AgentCheckHome, BadRequestsAndSendersGetNoReplyAndChangeNothing) {
-  touch(port("0.0.0.0.8080"));
+  serve();
   const auto before = tree(home_);
   char reply[3] = {};
   for (const std::string& text : std::vector<std::string>{std::string("sock=7,tp=1,la=10.0.0.5,lp=40000,ra=10.0.0.9,rp=8080"),
@@ -453,7 +486,7 @@ TEST_F(AgentCheckHome, BadRequestsAndSendersGetNoReplyAndChangeNothing) {
 // may appear is a marker named after the sender and a valid port, a reply
 // comes only for a request that reads as good, and nothing outside changes.
 TEST_F(AgentCheckHome, MutatedRequestsNeverLeaveTheirPlace) {
-  fs::create_directory(port("127.0.0.1.8080"));
+  serve();
   fs::create_symlink(outside_, home_ + "/port/10.0.0.9.8081");
   const auto outside_before = tree(outside_);
   static const char kAlphabet[] = ",=./-0123456789acflnprst\n\0\xff";
@@ -490,7 +523,7 @@ TEST_F(AgentCheckHome, MutatedRequestsNeverLeaveTheirPlace) {
   EXPECT_GT(answered, 100);
   EXPECT_GT(silent, 100);
   EXPECT_EQ(tree(home_), (std::set<std::string>{"port:dir", "proc:dir", "port/127.0.0.1.8080:dir",
-                                                "port/10.0.0.9.8081:link"}));
+                                                registration() + ":file", "port/10.0.0.9.8081:link"}));
   EXPECT_EQ(tree(outside_), outside_before);
   EXPECT_EQ(TempDir::read(outside_ + "/secret"), "keep me");
 }
@@ -507,7 +540,7 @@ class AgentOverUdp : public AgentCheckHome {
 };
 
 TEST_F(AgentOverUdp, AnswersOKFromTheAddressAskedAndNamesTheMarkerAfterTheSender) {
-  fs::create_directory(port("127.0.0.1.8080"));
+  serve();
   AgentThread agent(home_);
   ASSERT_TRUE(agent.ready());
   {
@@ -535,7 +568,7 @@ TEST_F(AgentOverUdp, AnswersOKFromTheAddressAskedAndNamesTheMarkerAfterTheSender
 }
 
 TEST_F(AgentOverUdp, HostileDatagramsGetNoReplyAndTheAgentGoesOn) {
-  fs::create_directory(port("127.0.0.1.8080"));
+  serve();
   AgentThread agent(home_);
   ASSERT_TRUE(agent.ready());
   const auto before = tree(home_);
@@ -593,7 +626,7 @@ TEST_F(AgentOverUdp, StopSignalEndsTheWaitAndIsLoggedByTheThread) {
 }
 
 TEST_F(AgentOverUdp, SignalWithoutStopRequestOnlyResumesTheWait) {
-  fs::create_directory(port("127.0.0.1.8080"));
+  serve();
   AgentThread agent(home_);
   ASSERT_TRUE(agent.ready());
   for (int i = 0; i < 5; ++i) {

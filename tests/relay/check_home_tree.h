@@ -2,12 +2,18 @@
 // of entries, plain files, and the thread stop signal.
 #pragma once
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+
+#include "base/tav_registration.h"
 
 namespace rlytest {
 
@@ -27,6 +33,48 @@ inline std::set<std::string> tree(const std::string& root) {
 }
 
 inline void touch(const std::string& path) { std::ofstream(path).flush(); }
+
+// A socket of this process listening on 127.0.0.1:port, registered as a
+// monitored server's probe registers it (R/port/127.0.0.1.port/pid with the
+// process's identity and the socket). Tests running at the same time may
+// listen on the same port: each has a socket of its own.
+class LiveListener {
+ public:
+  explicit LiveListener(int port) : port_(port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~LiveListener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  LiveListener(const LiveListener&) = delete;
+  LiveListener& operator=(const LiveListener&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  // Writes the registration into the check home at `home`.
+  bool register_in(const std::string& home) const {
+    const std::string dir = home + "/port/127.0.0.1." + std::to_string(port_);
+    std::filesystem::create_directories(dir);
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = dfd >= 0 && tav::reg::write_entry(dfd, std::to_string(getpid()).c_str(),
+                                                      tav::reg::socket_inode(fd_));
+    if (dfd >= 0) close(dfd);
+    return ok;
+  }
+
+ private:
+  int port_;
+  int fd_ = -1;
+};
 
 inline void nothing(int) {}
 

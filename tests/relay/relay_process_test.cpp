@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "check_home_tree.h"
 #include "relay_process_fixture.h"
 #include "relay_test_support.h"
 #include "temp_dir.h"
@@ -250,7 +251,9 @@ TEST_F(RelayProcess, CheckPortStartsTheAgentAndDeleteThreads) {
   while (!std::filesystem::is_directory(home + "/port") && now_ms() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(std::filesystem::is_directory(home + "/port"));
-  { std::ofstream(home + "/port/0.0.0.0.8123"); }
+  rlytest::LiveListener server(8123);
+  ASSERT_TRUE(server.ok());
+  ASSERT_TRUE(server.register_in(home));
 
   int c = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   timeval tv{3, 0};
@@ -262,7 +265,7 @@ TEST_F(RelayProcess, CheckPortStartsTheAgentAndDeleteThreads) {
   char reply[8] = {};
   ASSERT_EQ(recv(c, reply, sizeof reply, 0), 2);
   close(c);
-  EXPECT_EQ(std::string(reply, 2), "OK");
+  EXPECT_EQ(std::string(reply, 2), "OK") << log();
   EXPECT_TRUE(std::filesystem::exists(home + "/port/127.0.0.1.40001"));
   stop_cleanly();
   const std::string l = log();

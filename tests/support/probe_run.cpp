@@ -286,6 +286,8 @@ std::string build_setting_name(const std::string& build, const std::string& name
       {"qel.adapter.information", "QEL_ADAPTER_INFORMATION"},
       {"qel.check.include.ip", "QEL_CHECK_INCLUDE_IP"},
       {"qel.check.exclude.ip", "QEL_CHECK_EXCLUDE_IP"},
+      {"qel.check.trust.users", "QEL_CHECK_TRUST_USERS"},
+      {"qel.check.trust.groups", "QEL_CHECK_TRUST_GROUPS"},
   };
   auto it = upper.find(name);
   return it == upper.end() ? name : it->second;
