@@ -28,3 +28,5 @@ int (*f_dup3)(int, int, int);
 ssize_t (*f_recvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
 ssize_t (*f_sendto)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 int (*f_ioctl)(int, unsigned long, ...);
+ssize_t (*f_sendfile)(int, int, off_t*, size_t);
+ssize_t (*f_sendfile64)(int, int, off64_t*, size_t);

@@ -44,6 +44,8 @@ extern int (*f_dup3)(int, int, int);
 extern ssize_t (*f_recvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
 extern ssize_t (*f_sendto)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 extern int (*f_ioctl)(int, unsigned long, ...);
+extern ssize_t (*f_sendfile)(int, int, off_t*, size_t);
+extern ssize_t (*f_sendfile64)(int, int, off64_t*, size_t);
 }
 
 namespace tav::real {
@@ -85,6 +87,14 @@ inline ssize_t recvfrom(int fd, void* b, size_t n, int fl, sockaddr* a, socklen_
 inline ssize_t sendto(int fd, const void* b, size_t n, int fl, const sockaddr* a, socklen_t al) {
   auto f = f_sendto;
   return f ? f(fd, b, n, fl, a, al) : sys<ssize_t>(SYS_sendto, fd, b, n, fl, a, al);
+}
+inline ssize_t sendfile(int out, int in, off_t* off, size_t n) {
+  auto f = f_sendfile;
+  return f ? f(out, in, off, n) : sys<ssize_t>(SYS_sendfile, out, in, off, n);
+}
+inline ssize_t sendfile64(int out, int in, off64_t* off, size_t n) {
+  auto f = f_sendfile64;
+  return f ? f(out, in, off, n) : sys<ssize_t>(SYS_sendfile, out, in, off, n);
 }
 inline int ioctl(int fd, unsigned long req, void* arg) {
   auto f = f_ioctl;

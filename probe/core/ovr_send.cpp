@@ -1,8 +1,10 @@
 // Overrides of the calls where a transaction leaves the process: write,
 // send and writev.
 #include <limits.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -244,9 +246,41 @@ ssize_t send_path(int fd, const void* buf, size_t n, tav::SendVia via) {
   return done(rc);
 }
 
+// sendfile onto a framed connection: the file's bytes go out as one message
+// behind the block, as a write of them would. The library reads them itself,
+// at most a stack buffer per call (sendfile may always send fewer bytes than
+// asked), and the file position, or *offset, moves by what went out. On any
+// other descriptor the kernel copies as it does without the library.
+template <typename Off, typename Real>
+ssize_t sendfile_path(int out, int in, Off* offset, size_t count, Real real) {
+  if (count == 0 || !tav::prologue()) return real();
+  const mfd* r = tav::fd_record(out);
+  if (!r || !(r->info & MFD_SERVICE) || (r->info & MFD_DGRAM)) return real();
+  char buf[8192];
+  const size_t want = count < sizeof buf ? count : sizeof buf;
+  const ssize_t got = offset ? pread(in, buf, want, static_cast<off_t>(*offset))
+                             : tav::real::read(in, buf, want);
+  if (got <= 0) return got;
+  const ssize_t sent = send_path(out, buf, static_cast<size_t>(got), {false, 0});
+  ErrnoKeeper keep;
+  const ssize_t went = sent > 0 ? sent : 0;
+  if (offset) *offset += static_cast<Off>(went);
+  else if (went < got) lseek(in, static_cast<off_t>(went - got), SEEK_CUR);
+  return sent;
+}
+
 }  // namespace
 
 extern "C" {
+
+TAV_EXPORT ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
+  return sendfile_path(out, in, offset, count, [&] { return tav::real::sendfile(out, in, offset, count); });
+}
+
+TAV_EXPORT ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
+  return sendfile_path(out, in, offset, count,
+                       [&] { return tav::real::sendfile64(out, in, offset, count); });
+}
 
 TAV_EXPORT ssize_t write(int fd, const void* buf, size_t n) {
   return send_path(fd, buf, n, {false, 0});

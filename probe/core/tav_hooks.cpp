@@ -38,7 +38,8 @@ const enHooking hook[] = {
     // The forms of accept and dup that current runtimes use.
     TAV_HOOK(accept4), TAV_HOOK(dup3),
     // Further ways to read, send and size a stream.
-    TAV_HOOK(recvfrom), TAV_HOOK(sendto), TAV_HOOK(ioctl),
+    TAV_HOOK(recvfrom), TAV_HOOK(sendto), TAV_HOOK(ioctl), TAV_HOOK(sendfile),
+    TAV_HOOK(sendfile64),
     {nullptr, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +121,54 @@ TEST_F(FrameOverrides, PeerThatAnswersWithoutABlockGetsNoMoreBlocks) {
   ASSERT_EQ(::write(c_.client, "more", 4), 4);
   EXPECT_EQ(wire(c_.server, 9), "againmore");
   EXPECT_TRUE(wire_empty(c_.server));
+}
+
+// A file sent with sendfile goes out as written messages do: behind the
+// block, with the file position or the caller's offset moved by what went.
+TEST_F(FrameOverrides, SendfileGoesOutBehindTheBlock) {
+  char path[] = "/tmp/qel-sendfile-XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  unlink(path);
+  std::string data;
+  for (int i = 0; i < 20000; ++i) data.push_back(static_cast<char>('a' + i % 23));
+  ASSERT_EQ(tav::real::write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+
+  // With an offset: the file position stays.
+  off_t off = 5;
+  ASSERT_EQ(sendfile(c_.client, file, &off, 10), 10);
+  EXPECT_EQ(off, 15);
+  EXPECT_EQ(lseek(file, 0, SEEK_CUR), static_cast<off_t>(data.size()));
+  const std::string w = wire(c_.server, 96 + 10);
+  ASSERT_EQ(w.size(), 106u);
+  EXPECT_EQ(block_of(w).pck.get(), 10u);
+  EXPECT_EQ(w.substr(96), data.substr(5, 10));
+
+  // From the file position, in as many calls as it takes; the peer's host
+  // reads the file's bytes exactly.
+  ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    while (got.size() < data.size()) {
+      const ssize_t k = ::read(c_.server, buf, sizeof buf);
+      if (k <= 0) break;
+      got.append(buf, static_cast<size_t>(k));
+    }
+  });
+  size_t sent = 0;
+  int calls = 0;
+  while (sent < data.size()) {
+    const ssize_t k = sendfile(c_.client, file, nullptr, data.size() - sent);
+    ASSERT_GT(k, 0) << strerror(errno);
+    sent += static_cast<size_t>(k);
+    ++calls;
+  }
+  reader.join();
+  EXPECT_EQ(got, data);
+  EXPECT_GT(calls, 1);
+  EXPECT_EQ(lseek(file, 0, SEEK_CUR), static_cast<off_t>(data.size()));
+  ::close(file);
 }
 
 TEST_F(FrameOverrides, SmallReadsAndPeekAtTheBoundary) {

@@ -628,6 +628,104 @@ TEST_P(PythonPeers, UntrustedBlockReachesTheHostAsData) {
   }
 }
 
+// The ways a host reads, sizes and sends a stream besides read and write,
+// one connection per mode. The server prints what its host saw.
+const std::string kCallsServer = std::string(R"(import fcntl, hashlib, select, socket, sys, termios, time, signal
+signal.alarm(60)
+port, mode = int(sys.argv[1]), sys.argv[2]
+)") + kPyListen + R"(c, _ = s.accept()
+def readable_then_settle():
+    select.select([c], [], [], 10)
+    time.sleep(0.3)
+def fionread():
+    return int.from_bytes(fcntl.ioctl(c.fileno(), termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+if mode == "recvfrom":
+    data, addr = c.recvfrom(100)
+    while len(data) < 5:
+        more, addr = c.recvfrom(100)
+        data += more
+    print("recvfrom", data, addr)
+    c.sendto(data.upper(), ("127.0.0.1", 9))
+elif mode == "fionread":
+    for answer in (b"one", b"two"):
+        readable_then_settle()
+        n = fionread()
+        print("fionread", n, c.recv(n, socket.MSG_WAITALL))
+        c.sendall(answer)
+elif mode == "sendfile":
+    got = b""
+    while True:
+        part = c.recv(65536)
+        if not part:
+            break
+        got += part
+    print("sendfile", len(got), hashlib.sha256(got).hexdigest())
+    c.sendall(b"done")
+)";
+
+const std::string kCallsClient = R"(import os, socket, sys, tempfile
+port, mode = int(sys.argv[1]), sys.argv[2]
+c = socket.create_connection(("127.0.0.1", port), timeout=30)
+if mode == "recvfrom":
+    c.sendto(b"hello", ("127.0.0.1", 9))
+    print(c.recvfrom(100)[0])
+elif mode == "fionread":
+    c.sendall(b"hello")
+    print(c.recv(10))
+    c.sendall(b"abc")
+    c.sendall(b"defgh")
+    print(c.recv(10))
+elif mode == "sendfile":
+    with tempfile.TemporaryFile() as f:
+        f.write(bytes(range(256)) * 1000)
+        f.flush()
+        size, off = f.tell(), 0
+        while off < size:
+            off += os.sendfile(c.fileno(), f.fileno(), off, size - off)
+    c.shutdown(socket.SHUT_WR)
+    print(c.recv(10))
+)";
+
+// Between two preloaded processes over a service connection, each way of
+// reading, sizing and sending gives the host exactly what it gets without
+// the probe: recvfrom and sendto, FIONREAD after one and after two framed
+// messages (the host's bytes only), a file sent with sendfile.
+TEST_P(PythonPeers, StreamCallsSeeTheHostsBytesOnly) {
+  const std::string server = box->write_file("calls_server.py", kCallsServer);
+  const std::string client = box->write_file("calls_client.py", kCallsClient);
+  const struct {
+    const char* mode;
+    const char* server_out;  // what the unprobed server prints
+  } cases[] = {
+      {"recvfrom", "recvfrom b'hello' None\n"},
+      {"fionread", "fionread 5 b'hello'\nfionread 8 b'abcdefgh'\n"},
+      {"sendfile", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::string outs[2];
+    for (bool probed : {false, true}) {
+      const int port = free_port();
+      Background* b = start_server(*box, {"python3", server, std::to_string(port), c.mode}, probed, port);
+      ASSERT_NE(b, nullptr);
+      const std::vector<std::string> argv = {"python3", client, std::to_string(port), c.mode};
+      const RunResult r = probed ? box->run(argv) : box->run_plain(argv);
+      ASSERT_TRUE(r.ok()) << r.describe();
+      const RunResult s = b->wait(10s);
+      ASSERT_TRUE(s.ok()) << s.describe();
+      outs[probed] = r.out + "|" + s.out.substr(s.out.find('\n') + 1);
+      if (probed) {
+        const std::string logs = probe_logs(box->log_dir());
+        EXPECT_NE(logs.find("connect. (127.0.0.1:" + std::to_string(port) + ") qel service set"),
+                  std::string::npos) << logs;
+      } else if (c.server_out) {
+        EXPECT_EQ(s.out.substr(s.out.find('\n') + 1), c.server_out);
+      }
+    }
+    EXPECT_EQ(outs[1], outs[0]);
+  }
+}
+
 QEL_FOR_ALL_BUILDS(PythonPeers);
 
 // --- the records of one transaction on the gtuid queue ------------------------
