@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -144,6 +145,8 @@ struct Case {
   std::function<void(const Site&)> plant;
   std::function<std::string(const Site&)> logged;  // the line that says why
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 std::string registration_line(const Site& s, const std::string& why) {
   return "registration 127.0.0.1." + std::to_string(s.port) + ": " + why;
