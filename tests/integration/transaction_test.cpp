@@ -726,6 +726,41 @@ TEST_P(PythonPeers, StreamCallsSeeTheHostsBytesOnly) {
   }
 }
 
+// A JVM server sizes each message with InputStream.available() and reads
+// that many bytes with readFully: told the host's bytes only, it neither
+// waits for ever for bytes that never come nor reads a block.
+TEST_P(PythonPeers, JavaAvailableThenReadFullyReturns) {
+  if (!on_path("java")) GTEST_SKIP() << "java is not on PATH";
+  const std::string client = box->write_file("available_client.py", R"(import socket, sys
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
+c.sendall(b"hello")
+print(c.recv(10))
+c.sendall(b"abc")
+c.sendall(b"defgh")
+print(c.recv(10))
+)");
+  for (bool probed : {false, true}) {
+    SCOPED_TRACE(probed ? "preloaded" : "plain");
+    const int port = free_port();
+    Background* server = start_server(
+        *box, {"java", "-XX:TieredStopAtLevel=1", "-cp", JAVA_CLASSES_DIR, "AvailableRead",
+               std::to_string(port), "2"}, probed, port);
+    ASSERT_NE(server, nullptr);
+    const std::vector<std::string> argv = {"python3", client, std::to_string(port)};
+    const RunResult r = probed ? box->run(argv) : box->run_plain(argv);
+    ASSERT_TRUE(r.ok()) << r.describe();
+    EXPECT_EQ(r.out, "b'ok'\nb'ok'\n");
+    const RunResult s = server->wait(20s);
+    ASSERT_TRUE(s.ok()) << s.describe();
+    EXPECT_EQ(s.out, "ready " + std::to_string(port) + "\navailable 5 hello\navailable 8 abcdefgh\n");
+    if (probed) {
+      const std::string logs = probe_logs(box->log_dir());
+      EXPECT_NE(logs.find("connect. (127.0.0.1:" + std::to_string(port) + ") qel service set"),
+                std::string::npos) << logs;
+    }
+  }
+}
+
 QEL_FOR_ALL_BUILDS(PythonPeers);
 
 // --- the records of one transaction on the gtuid queue ------------------------
