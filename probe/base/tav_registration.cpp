@@ -13,6 +13,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -301,9 +302,11 @@ Verdict check_entry(int dirfd, const char* name, int port, const struct stat& ho
   if (port > 0 && (!pid_name(name, &named) || named != id.pid)) return Verdict::malformed;
   const uint64_t start = process_start(id.pid);
   if (start != id.start) {
-    // Its writer is gone (or the pid is another process's now): nobody can
-    // make this entry count again.
-    if (start == 0 || port > 0) unlinkat(dirfd, name, 0);
+    // Its writer is gone, or the pid is another process's now: nobody can
+    // make this entry count again. A process that /proc hides from this user
+    // (hidepid) cannot be checked: not taken, but not removed either.
+    const bool gone = start != 0 || (kill(id.pid, 0) != 0 && errno == ESRCH);
+    if (gone) unlinkat(dirfd, name, 0);
     return Verdict::stale;
   }
   if (port > 0 && !listens(port, id.inode)) return Verdict::not_listening;

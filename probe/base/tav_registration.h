@@ -84,7 +84,7 @@ bool write_entry(int dirfd, const char* name, uint64_t inode);
 
 // Checks entry `name` of dirfd. `port` > 0: a port registration whose socket
 // must listen on port; 0: a connection marker. A stale entry is removed when
-// this process may remove it.
+// this process may remove it (never one whose process merely cannot be seen).
 Verdict check_entry(int dirfd, const char* name, int port, const struct stat& home);
 
 // Whether port is served on this host: some registration in
