@@ -124,15 +124,7 @@ TEST_P(Pipeline, RecordsOfOneTransactionReachTheMaster) {
 TEST(AgentExchange, RealProbesAndARealRelay) {
   ProbeSandbox box("jeus");
   const int port = free_port(), udp = free_port();
-  const std::string conf = box.write_file("relay.conf",
-      "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_DEPTH = ERROR\nTAV_LOG_PATH = " + box.log_dir() +
-      "\nTAV_LOG_FILE_RLY = relay\nQEL_CHECK_UDP_PORT = " + std::to_string(udp) +
-      "\nQEL_CHECK_HOME = " + box.check_home() +
-      "\nTAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = agent\nTAV_NODE_DOMAIN_NAME = test\n"
-      "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + key_text(box.key(2)) +
-      "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + key_text(box.key(3)) +
-      "\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
-      "TAV_MST_1ST_MASTER_PORT = " + std::to_string(free_port()) + "\n");
+  const std::string conf = box.write_file("relay.conf", agent_relay_settings(box, udp));
   Background& rly = box.start({RELAYD_BIN, conf}, {}, false);
   box.add_setting("qel.log", "ON");
   box.add_setting("qel.check.mode", "ON");

@@ -78,16 +78,6 @@ while True:
 print(got.hex())
 )";
 
-std::string hex(const std::string& s) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : s) {
-    snprintf(b, sizeof b, "%02x", c);
-    out += b;
-  }
-  return out;
-}
-
 // The inode of the socket listening on port, from the kernel's tables.
 uint64_t listening_inode(int port) {
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
@@ -220,17 +210,6 @@ std::set<std::string> entries(const std::string& home) {
   return out;
 }
 
-std::string relay_conf(const ProbeSandbox& box, int udp) {
-  return "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_DEPTH = ERROR\nTAV_LOG_PATH = " + box.log_dir() +
-         "\nTAV_LOG_FILE_RLY = relay\nQEL_CHECK_UDP_PORT = " + std::to_string(udp) +
-         "\nQEL_CHECK_HOME = " + box.check_home() +
-         "\nTAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = agent\nTAV_NODE_DOMAIN_NAME = test\n"
-         "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + key_text(box.key(2)) +
-         "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + key_text(box.key(3)) +
-         "\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
-         "TAV_MST_1ST_MASTER_PORT = " + std::to_string(free_port()) + "\n";
-}
-
 // Case × whether the peer on the other side is monitored too.
 class PlantedEntries : public ::testing::TestWithParam<std::tuple<Case, bool>> {};
 
@@ -243,7 +222,7 @@ TEST_P(PlantedEntries, PeerSeesExactlyTheOtherSidesBytes) {
   ProbeSandbox box("jeus");
   const int port = free_port(), client_port = free_port(), udp = free_port();
   // The agent listens for every case; only a remote destination asks it.
-  Background& relay = box.start({RELAYD_BIN, box.write_file("relay.conf", relay_conf(box, udp))}, {}, false);
+  Background& relay = box.start({RELAYD_BIN, box.write_file("relay.conf", agent_relay_settings(box, udp))}, {}, false);
   box.add_setting("qel.log", "ON");
   box.add_setting("qel.check.mode", "ON");
   box.add_setting("qel.check.udp.port", std::to_string(udp));
@@ -272,8 +251,8 @@ TEST_P(PlantedEntries, PeerSeesExactlyTheOtherSidesBytes) {
   const RunResult served = server.wait(10s);
   ASSERT_TRUE(served.ok()) << served.describe();
 
-  EXPECT_EQ(served.out, "ready\n" + hex("hello") + "\n") << "what the server's host read";
-  EXPECT_EQ(client.out, hex("220 hello\r\n") + "\n") << "what the client's host read";
+  EXPECT_EQ(served.out, "ready\n" + hex_of("hello") + "\n") << "what the server's host read";
+  EXPECT_EQ(client.out, hex_of("220 hello\r\n") + "\n") << "what the client's host read";
   const std::string logs = probe_logs(box.log_dir()) + relay_logs(box.log_dir());
   const std::string service = "qel service set";
   if (both_monitored) {

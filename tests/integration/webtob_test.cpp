@@ -343,16 +343,6 @@ except ConnectionResetError:
 sys.stdout.buffer.write(data)
 )";
 
-std::string hex_of(const std::string& s) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : s) {
-    snprintf(b, sizeof b, "%02x", c);
-    out += b;
-  }
-  return out;
-}
-
 struct RawCase {
   const char* name;
   std::vector<std::string> pieces;

@@ -1,6 +1,7 @@
 #include "master_run.h"
 
 #include "base/tav_ring.h"
+#include "sockaddrs.h"
 
 #include <csignal>
 #include <cstdio>
@@ -31,6 +32,17 @@ std::string relay_logs(const std::string& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir))
     if (e.path().filename().string().rfind("relay.", 0) == 0) text += read_file(e.path());
   return text;
+}
+
+std::string agent_relay_settings(const ProbeSandbox& box, int udp) {
+  return "TAV_LOG_FLAG_RLY = ON\nTAV_LOG_DEPTH = ERROR\nTAV_LOG_PATH = " + box.log_dir() +
+         "\nTAV_LOG_FILE_RLY = relay\nQEL_CHECK_UDP_PORT = " + std::to_string(udp) +
+         "\nQEL_CHECK_HOME = " + box.check_home() +
+         "\nTAV_RLY_AGENT_NAME = test_\nTAV_RLY_AGENT_ALIAS = agent\nTAV_NODE_DOMAIN_NAME = test\n"
+         "TAV_NODE_PRODUCT_CODE = 01\nTAV_RLY_GTUID_QUEUE_NAME = " + key_text(box.key(2)) +
+         "\nTAV_RLY_TCODE_QUEUE_COUNT = 0\nTAV_RLY_TCODE_QUEUE_NAME = " + key_text(box.key(3)) +
+         "\nTAV_MST_1ST_MASTER_IPADDR = 127.0.0.1\nTAV_MST_2ND_MASTER_IPADDR = 127.0.0.1\n"
+         "TAV_MST_1ST_MASTER_PORT = " + std::to_string(free_port()) + "\n";
 }
 
 RingCounts ring_counts(key_t key) {

@@ -37,6 +37,11 @@ RingCounts ring_counts(key_t key);
 // The relay logs (files "relay.*") in `dir`.
 std::string relay_logs(const std::string& dir);
 
+// Settings of a relay whose agent answers on UDP port `udp` from the
+// sandbox's check home, logging into the sandbox's log directory; its
+// master is a port nobody listens on.
+std::string agent_relay_settings(const ProbeSandbox& box, int udp);
+
 class MasterAndRelay {
  public:
   // Starts `master_program` on a port of its choice, then `relay_program`

@@ -122,6 +122,16 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+std::string hex_of(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
 bool on_path(const std::string& program) {
   const char* path = getenv("PATH");
   std::istringstream dirs(path ? path : "");

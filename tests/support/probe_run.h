@@ -151,4 +151,7 @@ size_t occurrences(const std::string& text, const std::string& what);
 // Whether an executable of that name is in one of the PATH directories.
 bool on_path(const std::string& program);
 
+// Bytes as lower-case hex digits, two per byte.
+std::string hex_of(const std::string& bytes);
+
 }  // namespace qel::test
