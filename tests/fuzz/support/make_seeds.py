@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Writes the well-formed seed inputs of every fuzzer under tests/fuzz/corpus/.
+
+Run from anywhere; existing seeds of the same names are rewritten, other
+files (regression inputs) are left alone."""
+import os
+import struct
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus")
+MARKER = b"\x02\x0a\x24\x0f"
+
+
+def put(fuzzer, name, data):
+    d = os.path.join(ROOT, fuzzer)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+def header(mtype, code, ercode=b"00000"):
+    return b"$TAV" + mtype + code + b"2" + b"\0\0" + ercode + b"     "
+
+
+def framed(body):
+    return struct.pack(">I", len(body)) + body
+
+
+def batch(code, record_size, n):
+    recs = b"".join(bytes([0x30 + (i % 10)]) * record_size for i in range(n))
+    return framed(header(b"0", code) + struct.pack(">I", n) + b"\0" * 4 + recs)
+
+
+def frame_read():
+    # mode (bit 0 non-blocking, bit 1 well formed, bit 2 receive), two seed
+    # bytes, then messages: count, then flag, length, payload each.
+    msgs = bytes([3]) + bytes([1, 5]) + b"hello" + bytes([0, 0]) + bytes([1, 3]) + b"abc"
+    for mode in (2, 3, 6, 7):
+        put("frame_read_fuzz", "well-formed-%d" % mode, bytes([mode, 0x12, 0x34]) + msgs)
+    put("frame_read_fuzz", "plain", bytes([1, 0x55, 0x66]) + b"GET / HTTP/1.0\r\n\r\n")
+    put("frame_read_fuzz", "marker-start", bytes([5, 1, 2]) + MARKER[:3])
+
+
+def tavmaster_frames():
+    stream = framed(header(b"0", b"SSSP000000")) + batch(b"MZZP000001", 288, 2) + \
+        batch(b"MZZP000002", 104, 1) + batch(b"MZZP000004", 168, 3) + \
+        framed(header(b"0", b"JAVA000001") + b"some packet text")
+    put("tavmaster_frames_fuzz", "mixed", b"\x01\x02" + stream)
+    put("tavmaster_frames_fuzz", "poll", b"\x07\x07" + framed(header(b"0", b"SSSP000000")))
+
+
+for make in (frame_read, tavmaster_frames):
+    make()
