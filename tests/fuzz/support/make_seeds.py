@@ -48,5 +48,14 @@ def tavmaster_frames():
     put("tavmaster_frames_fuzz", "poll", b"\x07\x07" + framed(header(b"0", b"SSSP000000")))
 
 
-for make in (frame_read, tavmaster_frames):
+def agent_request():
+    # two port bytes (value - 100), then the datagram text
+    port = struct.pack(">H", 40000 + 100)
+    put("agent_request_fuzz", "connect", port +
+        b"fn=connect,sock=5,tp=1,la=10.0.0.5,lp=40000,ra=10.0.0.9,rp=8080")
+    put("agent_request_fuzz", "local", port + b"127.0.0.1,127.0.0.1")
+    put("agent_request_fuzz", "unknown", port + b"fn=xyz,la=1.2.3.4,lp=5")
+
+
+for make in (frame_read, tavmaster_frames, agent_request):
     make()
