@@ -57,5 +57,12 @@ def agent_request():
     put("agent_request_fuzz", "unknown", port + b"fn=xyz,la=1.2.3.4,lp=5")
 
 
-for make in (frame_read, tavmaster_frames, agent_request):
+def master_recv():
+    poll = framed(header(b"0", b"SSSP000000"))
+    put("master_recv_fuzz", "open-polls", framed(header(b"1", b"SSSC000000")) + poll + poll)
+    put("master_recv_fuzz", "refused", poll + framed(header(b"1", b"SSSC000000", b"00099")) + poll)
+    put("master_recv_fuzz", "other", framed(header(b"0", b"XXXX000001") + b"body") + poll)
+
+
+for make in (frame_read, tavmaster_frames, agent_request, master_recv):
     make()
