@@ -64,5 +64,16 @@ def master_recv():
     put("master_recv_fuzz", "other", framed(header(b"0", b"XXXX000001") + b"body") + poll)
 
 
-for make in (frame_read, tavmaster_frames, agent_request, master_recv):
+def settings_read():
+    # buffer size, key length, key, then the file
+    probe = (b"# probe settings\nQEL_LOG = ON\nTAV_LOG_PATH = \"/var/log/qel\"  # where\n"
+             b"QEL_GTUID_QUEUE_COUNT = 2 \\\n  ignored\nQEL_GTUID_QUEUE_NAME = 0x1000,0x1001\n")
+    put("settings_read_fuzz", "keys", bytes([40, 20 % 16]) + b"QEL_GTUID_QUEUE_" + probe)
+    xml = (b'<config>\n  <entry key="rlyLogMode" value=" ON "/>\n'
+           b'  <entry key="TAV_LOG_PATH" value="/tmp/x"/>\n</config>\n')
+    put("settings_read_fuzz", "xml", bytes([16, 10]) + b"rlyLogMode" + xml)
+    put("settings_read_fuzz", "number", bytes([8, 0]) + b"  -2147483649")
+
+
+for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read):
     make()
