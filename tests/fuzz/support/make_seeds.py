@@ -75,5 +75,13 @@ def settings_read():
     put("settings_read_fuzz", "number", bytes([8, 0]) + b"  -2147483649")
 
 
-for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read):
+def ring_read():
+    # family byte, then operations: op % 5 = 0/1 put (kind from op >> 6),
+    # 2 reserve only, 3 overwrite a byte (offset 2 bytes, value), 4 a pass
+    put("ring_read_fuzz", "gtuid", bytes([0]) + bytes([0, 0x41, 1, 0x42, 4, 0, 0x43, 2, 0, 0x44, 4]))
+    put("ring_read_fuzz", "tcode", bytes([1]) + bytes([0, 0x31, 0x41, 0x32, 0x81, 0x33, 4, 0xc1, 0x10, 0x34, 4]))
+    put("ring_read_fuzz", "spoiled", bytes([0]) + bytes([0, 0x41, 3, 0, 10, 0xff, 4, 0, 0x42, 4]))
+
+
+for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read):
     make()
