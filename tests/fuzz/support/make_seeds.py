@@ -83,5 +83,17 @@ def ring_read():
     put("ring_read_fuzz", "spoiled", bytes([0]) + bytes([0, 0x41, 3, 0, 10, 0xff, 4, 0, 0x42, 4]))
 
 
-for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read):
+def tmax_follow():
+    # class (bit 0 gateway, 1 well formed, 2 long form), two seed bytes, then
+    # count and per message the header bytes after the magic, a body length, the body
+    short = bytes(92 - 4) + b"\x00" * 4 + bytes([5]) + b"hello"
+    put("tmax_follow_fuzz", "clh-short", bytes([2, 0x21, 0x43, 2]) + bytes(91) + bytes([5]) + b"hello" +
+        bytes(91) + bytes([0]))
+    put("tmax_follow_fuzz", "gw-long", bytes([7, 0x11, 0x22, 1]) + bytes(131) + bytes([20]) + b"x" * 20)
+    put("tmax_follow_fuzz", "raw", bytes([0, 1, 2]) + b"\x00\x00\x27\x0f" + bytes(80) + b"\x05\0\0\0" +
+        bytes(8) + b"hello")
+
+
+for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read,
+             tmax_follow):
     make()
