@@ -94,6 +94,17 @@ def tmax_follow():
         bytes(8) + b"hello")
 
 
+def webtob_http():
+    # flags (bit 0 active), buffer room, two seed bytes, request length,
+    # request, then the answers (96-byte header, length at 84, body)
+    req = b"GET /shop/cart HTTP/1.1\r\nHost: a\r\n\r\n"
+    body = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
+    ans = b"\x00\x00\x27\x0f" + bytes(80) + struct.pack("<i", len(body)) + bytes(8) + body
+    for flags in (0, 1):
+        put("webtob_http_fuzz", "answer-%d" % flags, bytes([flags, 200, 0x12, 0x34, len(req)]) + req + ans + ans)
+    put("webtob_http_fuzz", "no-room", bytes([1, 10, 1, 1, len(req)]) + req)
+
+
 for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read,
-             tmax_follow):
+             tmax_follow, webtob_http):
     make()
