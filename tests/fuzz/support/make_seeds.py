@@ -105,6 +105,16 @@ def webtob_http():
     put("webtob_http_fuzz", "no-room", bytes([1, 10, 1, 1, len(req)]) + req)
 
 
+def jeus_header():
+    # mode (bit 0 non-blocking), buffer size, then the stream
+    block = MARKER + bytes([1]) + bytes([12]) * 87 + struct.pack(">I", 7)
+    assert len(block) == 96
+    for mode in (0, 1):
+        put("jeus_header_fuzz", "block-%d" % mode, bytes([mode, 150]) + block + b"payload")
+        put("jeus_header_fuzz", "jeus-%d" % mode, bytes([mode, 99]) + b"\x00\x00\x27\x0f" + b"j" * 92)
+    put("jeus_header_fuzz", "plain", bytes([1, 10]) + b"GET / HTTP/1.0\r\n")
+
+
 for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read,
-             tmax_follow, webtob_http):
+             tmax_follow, webtob_http, jeus_header):
     make()
