@@ -23,12 +23,14 @@ run_one() {
   [[ -x $bin ]] || { echo "no fuzzer $name (see --list)" >&2; return 2; }
   mkdir -p "build-fuzz/corpus/$name" build-fuzz/crashes
   echo "== $name: ${secs}s"
+  local log=build-fuzz/$name.log rc=0
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
     nice -n 10 "$bin" -max_total_time="$secs" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/crashes/$name-" \
-    "build-fuzz/corpus/$name" "tests/fuzz/corpus/$name" 2>&1 |
-    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::|ERROR|SUMMARY|check failed|artifact|Test unit' || true
-  return "${PIPESTATUS[0]}"
+    "build-fuzz/corpus/$name" "tests/fuzz/corpus/$name" >"$log" 2>&1 || rc=$?
+  grep -E '^#[0-9]+[[:space:]]+DONE|^stat::average|ERROR|SUMMARY|check failed|Test unit' "$log" || true
+  ((rc == 0)) || echo "$name failed (exit $rc); its output: $log" >&2
+  return "$rc"
 }
 
 case "${1:-}" in
