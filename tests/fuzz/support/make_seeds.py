@@ -115,6 +115,14 @@ def jeus_header():
     put("jeus_header_fuzz", "plain", bytes([1, 10]) + b"GET / HTTP/1.0\r\n")
 
 
+def msg_prefix():
+    # descriptor count - 1, shape (bit 7 well formed, low bits the vector
+    # pieces), two seed bytes, then the data behind the prefix
+    put("msg_prefix_fuzz", "prefix", bytes([1, 0x81, 0x21, 0x43]) + b"request bytes")
+    put("msg_prefix_fuzz", "prefix-three", bytes([2, 0x82, 0x05, 0x06]) + b"x" * 40)
+    put("msg_prefix_fuzz", "plain", bytes([0, 0x01, 0x11, 0x12]) + b"no prefix here")
+
+
 for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read,
-             tmax_follow, webtob_http, jeus_header):
+             tmax_follow, webtob_http, jeus_header, msg_prefix):
     make()
