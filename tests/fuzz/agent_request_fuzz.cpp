@@ -36,6 +36,16 @@ const std::string& home() {
     FUZZ_CHECK(f != nullptr);
     fclose(f);
     tav_set_home(d.c_str(), "127.0.0.1");
+    // The tree goes when the fuzzer exits (markers are removed after each
+    // input); the path is kept where no destructor reaches it.
+    static char root[64];
+    snprintf(root, sizeof root, "%s", d.c_str());
+    atexit([] {
+      const std::string h = root;
+      unlink((h + "/port/0.0.0.0.8080").c_str());
+      for (const char* sub : {"/port", "/proc"}) rmdir((h + sub).c_str());
+      rmdir(root);
+    });
     return d;
   }();
   return dir;
