@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 curl sysstat)
+# The fuzzers: clang with its libFuzzer and sanitizer runtimes.
+packages+=(clang libclang-rt-dev)
 # A JDK already on the PATH serves as well as Debian's.
 command -v javac >/dev/null || packages+=(default-jdk-headless)
 

@@ -47,8 +47,11 @@ constexpr int kDefaultWaitMs = 500;
 
 // ---- names -----------------------------------------------------------------
 
-// Dotted IPv4 text: four decimal numbers 0-255 of 1-3 digits, nothing else.
-// This is what keeps slashes, "..", absolute and over-long text out of paths.
+// Dotted IPv4 text: four decimal numbers 0-255 of 1-3 digits without a
+// leading zero (as inet_ntop writes them, and as the relay's agent accepts
+// them), nothing else. This is what keeps slashes, "..", absolute and
+// over-long text out of paths, and names out of the tree that no peer would
+// ever look for.
 bool valid_ipv4(const char* s) {
   if (!s) return false;
   if (strnlen(s, 16) > 15) return false;
@@ -60,7 +63,7 @@ bool valid_ipv4(const char* s) {
     int value = 0;
     int digits = 0;
     while (*s >= '0' && *s <= '9') {
-      if (++digits > 3) return false;
+      if (++digits > 3 || (digits == 2 && value == 0)) return false;
       value = value * 10 + (*s - '0');
       ++s;
     }

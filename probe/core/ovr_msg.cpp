@@ -22,6 +22,7 @@
 #include "core/tav_build.h"
 #include "core/tav_frame.h"
 #include "core/tav_load.h"
+#include "core/tav_msg_prefix.h"
 #include "core/tav_tables.h"
 
 #if TAV_OVR_MSG
@@ -30,43 +31,14 @@ namespace {
 using tav::ErrnoKeeper;
 
 #if TAV_MSG_PREFIX
-// The most descriptors one message may pass (the kernel's limit).
-constexpr size_t kMaxFds = 253;
-constexpr size_t kHeaderWords = CMSG_LEN(0) / sizeof(int32_t);
-// Longest wait for the rest of a prefix.
-constexpr int kPrefixWaitMs = 5000;
 // Vectors up to this length are built on the stack.
 constexpr size_t kSmallIov = 16;
-
-// The descriptors a message passes, in order; their count.
-size_t passed_fds(const msghdr* msg, int* fds) {
-  if (!msg || !msg->msg_control || msg->msg_controllen < sizeof(cmsghdr)) return 0;
-  size_t n = 0;
-  for (const cmsghdr* c = CMSG_FIRSTHDR(const_cast<msghdr*>(msg)); c;
-       c = CMSG_NXTHDR(const_cast<msghdr*>(msg), const_cast<cmsghdr*>(c))) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0))
-      continue;
-    const size_t k = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (size_t i = 0; i < k && n < kMaxFds; ++i)
-      memcpy(&fds[n++], CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-  }
-  return n;
-}
-
-size_t prefix_length(size_t nfds) { return CMSG_SPACE(nfds * sizeof(int32_t)); }
-
-// Byte `k` of the scattered data.
-char& at(const iovec* v, size_t k) {
-  for (size_t i = 0;; ++i) {
-    if (k < v[i].iov_len) return static_cast<char*>(v[i].iov_base)[k];
-    k -= v[i].iov_len;
-  }
-}
-
-// Drops the first `cut` of `n` bytes received into the host's vector.
-void drop_front(const iovec* v, size_t n, size_t cut) {
-  for (size_t k = 0; k + cut < n; ++k) at(v, k) = at(v, k + cut);
-}
+using tav::msg_prefix::kHeaderWords;
+using tav::msg_prefix::kMaxFds;
+using tav::msg_prefix::kPrefixWaitMs;
+using tav::msg_prefix::passed_fds;
+using tav::msg_prefix::prefix_length;
+using tav::msg_prefix::take_prefix;
 
 // Sends a message passing `n` descriptors with their prefix in front. The
 // host sees the count of its own bytes.
@@ -116,49 +88,6 @@ ssize_t send_with_prefix(int fd, const msghdr* msg, int flags, const int* fds, s
   return static_cast<ssize_t>(sent);
 }
 
-// After a receive that passed `n` descriptors: takes their prefix off the
-// `rc` bytes and tracks each descriptor as its sender did. Returns the
-// host's byte count; when the prefix took all of them, the host's data is
-// received again.
-ssize_t take_prefix(int fd, msghdr* msg, int flags, ssize_t rc, const int* fds, size_t n) {
-  const size_t len = prefix_length(n);
-  int32_t prefix[kHeaderWords + kMaxFds + 2] = {};
-  const size_t have = std::min(static_cast<size_t>(rc), len);
-  for (size_t k = 0; k < have; ++k) reinterpret_cast<char*>(prefix)[k] = at(msg->msg_iov, k);
-  // A prefix opens with the zero words of its header; data from a sender
-  // that added none is left alone.
-  for (size_t w = 0; w < kHeaderWords && (w + 1) * sizeof(int32_t) <= have; ++w) {
-    if (prefix[w] != 0) {
-      TAV_LOG_D("M", "recvmsg fd(%04d) no prefix\n", fd);
-      return rc;
-    }
-  }
-  if (have < len) {
-    // The host's buffer was smaller than the prefix: its rest is next in
-    // the stream.
-    ErrnoKeeper keep;
-    if (tav::recv_all(fd, reinterpret_cast<char*>(prefix) + have, len - have, kPrefixWaitMs) !=
-        len - have) {
-      TAV_LOG_T("M", "recvmsg fd(%04d) prefix cut short (%zu of %zu)\n", fd, have, len);
-      return 0;
-    }
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (mfd* r = tav::fd_record(fds[i])) {
-      r->info = prefix[kHeaderWords + i];
-      TAV_LOG_D("M", "fd(%04d 0x%08x) recvmsg.\n", fds[i], r->info);
-    }
-  }
-  if (static_cast<size_t>(rc) > len) {
-    drop_front(msg->msg_iov, static_cast<size_t>(rc), len);
-    return rc - static_cast<ssize_t>(len);
-  }
-  // Nothing of the host's own bytes yet: receive them into its buffer.
-  msghdr again{};
-  again.msg_iov = msg->msg_iov;
-  again.msg_iovlen = msg->msg_iovlen;
-  return tav::real::recvmsg(fd, &again, flags & ~MSG_PEEK);
-}
 #endif
 
 }  // namespace

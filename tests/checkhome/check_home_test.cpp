@@ -539,6 +539,8 @@ TEST_F(CheckHome, NamesOutsideDottedTextAndPortsAreRefused) {
       {"127.0.0.1.5", 40000, "127.0.0.1", served},
       {"0127.0.0.1", 40000, "127.0.0.1", served},
       {"127.000.000.0001", 40000, "127.0.0.1", served},  // 16 characters
+      {"10.01.2.3", 40000, "127.0.0.1", served},  // not as inet_ntop writes it
+      {"127.0.0.1", 40000, "010.0.0.1", served},
       {longest.c_str(), 40000, "127.0.0.1", served},
       {"", 40000, "127.0.0.1", served},
       {nullptr, 40000, "127.0.0.1", served},

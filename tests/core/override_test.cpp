@@ -480,6 +480,38 @@ TEST_F(Overrides, PassedDescriptorKeepsItsClassification) {
   }
 }
 
+#if TAV_MSG_PREFIX
+// Descriptors from a sender that puts no prefix in front, received into a
+// buffer smaller than a prefix's header: the host's bytes are its own, also
+// when they open with zero bytes.
+TEST_F(Overrides, DataWithoutPrefixIntoASmallBufferIsTheHosts) {
+  const std::string cases[] = {"tiny", std::string("\0\0\0\x05" "abc", 7), std::string("\0\0ab", 4)};
+  for (const std::string& data : cases) {
+    SCOPED_TRACE(data.size());
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    Bound passed(SOCK_STREAM);
+    std::vector<iovec> v{{const_cast<char*>(data.data()), data.size()}};
+    Message msg(v);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg.header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &passed.fd, sizeof passed.fd);
+    ASSERT_EQ(tav::real::sendmsg(sv[0], &msg.header, 0), static_cast<ssize_t>(data.size()));
+    ::close(sv[0]);
+    ssize_t rc = 0;
+    auto [fd, got] = recv_fd(sv[1], {2}, rc);
+    EXPECT_EQ(got, data.substr(0, 2));
+    char rest[64];
+    const ssize_t more = ::read(sv[1], rest, sizeof rest);
+    EXPECT_EQ(std::string(rest, more > 0 ? static_cast<size_t>(more) : 0), data.substr(2));
+    if (fd >= 0) ::close(fd);
+    ::close(sv[1]);
+  }
+}
+#endif
+
 // A message without descriptors goes as it is.
 TEST_F(Overrides, MessageWithoutDescriptorsIsUnchanged) {
   int sv[2];

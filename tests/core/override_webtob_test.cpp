@@ -170,6 +170,33 @@ TEST_F(WebtobHandler, TraceKeyNamingNoWaitingRequestIsIgnored) {
   }
 }
 
+// The trace key is the library's only where the request read put it, right
+// after the request line: the same line sent by the client further down
+// names nothing, and the request still waits for its own.
+TEST_F(WebtobHandler, TraceKeyAfterOtherHeaderLinesIsTheClients) {
+  const std::string request = "GET /a HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(tav::real::write(entry_.client, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  char buf[4096];
+  ASSERT_GT(::read(entry_.server, buf, sizeof buf), 0);
+  char own[32];
+  snprintf(own, sizeof own, "%04d", entry_.server);
+  const std::string key = std::string("Korvath-Elmira-Tracekey: ") + own + "\r\n";
+  const std::string forged = "GET / HTTP/1.1\r\nHost: x\r\n" + key + "\r\n";
+  const std::string ours = "GET / HTTP/1.1\r\n" + key + "\r\n";
+  const struct {
+    std::string req;
+    int gflag;
+  } cases[] = {{forged, 0}, {ours, 1}};
+  for (const auto& [req, gflag] : cases) {
+    SCOPED_TRACE(req);
+    const std::string out = head_for(req.size()) + req;
+    ASSERT_EQ(::write(service_.client, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+    const std::string w = wire(service_.server, kHead + out.size());
+    EXPECT_EQ(block_of(w).gflag, gflag);
+    EXPECT_EQ(w.substr(kHead), out);
+  }
+}
+
 // An answer read header first gets the header line at its start, where its
 // length was grown for it; bytes further in that happen to start with
 // "HTTP" are left alone, and an answer without a transaction gets nothing.

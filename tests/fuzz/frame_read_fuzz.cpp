@@ -34,7 +34,7 @@ constexpr uint8_t kMarker[4] = {0x02, 0x0A, 0x24, 0x0F};
 #define CHECK(cond)                                                     \
   do {                                                                  \
     if (!(cond)) {                                                      \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      fprintf(stderr, "%s:%d: check failed: %s (errno %d)\n", __FILE__, __LINE__, #cond, errno); \
       abort();                                                          \
     }                                                                   \
   } while (0)
@@ -113,6 +113,10 @@ struct Reader {
         rc = tav::service_read(fd, r, buf, n, flags(), on_block, &count);
       } else if (r.rowed > 0) {
         rc = tav::give_owed(r, buf, n, false);
+      } else if (use_recv) {
+        // A connection found plain is read as the host reads it: a receive
+        // that must not wait never blocks on a blocking descriptor.
+        rc = tav::real::recv(fd, buf, n, flags());
       } else {
         rc = tav::real::read(fd, buf, n);
       }

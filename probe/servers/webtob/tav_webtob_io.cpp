@@ -114,8 +114,12 @@ void request_write(mthr* m, const void* buf, size_t n) {
   if (!handler() || n <= kHead) return;
   const auto* p = static_cast<const char*>(buf);
   const size_t name = sizeof kTraceKey - 1;
-  const auto* at = static_cast<const char*>(memmem(p + kHead, n - kHead, kTraceKey, name));
-  if (!at) return;
+  // The line is ours only where the request read put it, right after the
+  // request line: a line of that name that the client sent elsewhere names
+  // nothing of this process.
+  const auto* crlf = static_cast<const char*>(memmem(p + kHead, n - kHead, "\r\n", 2));
+  const char* at = crlf ? crlf + 2 : nullptr;
+  if (!at || static_cast<size_t>(p + n - at) < name || memcmp(at, kTraceKey, name) != 0) return;
   // The descriptor number behind ": ", digits up to the first non-digit.
   const char* end = p + n;
   const char* d = at + name;
