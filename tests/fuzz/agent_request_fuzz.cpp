@@ -5,11 +5,15 @@
 //  - a request the parser accepts has a function starting with C, dotted
 //    IPv4 addresses that are terminated strings and ports 1-65535, and the
 //    same request written out again parses to the same fields;
-//  - answering it, and the probe's own local check with the same texts,
+//  - answering it (port 8080 is served), and the probe's own local check with the same texts,
 //    leave in R/port only names of the form a.b.c.d.port;
 //  - the probe's exclusion table takes the text only when it can be
 //    matched again.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "base/tav_check_home.h"
+#include "base/tav_registration.h"
 #include "fuzz_check.h"
 #include "rly_agent.h"
 
@@ -25,7 +30,8 @@ namespace {
 
 using qel::fuzz::Cursor;
 
-// The check home of this process, with one server registered on port 8080.
+// The check home of this process, with one server registered on port 8080:
+// an address entry and a live registration of a socket listening there.
 const std::string& home() {
   static const std::string dir = [] {
     char t[] = "/tmp/qel-agent-fuzz.XXXXXX";
@@ -35,6 +41,19 @@ const std::string& home() {
     FILE* f = fopen((d + "/port/0.0.0.0.8080").c_str(), "w");
     FUZZ_CHECK(f != nullptr);
     fclose(f);
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(l, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8080);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FUZZ_CHECK(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(l, 1) == 0);
+    const std::string reg = d + "/port/127.0.0.1.8080";
+    FUZZ_CHECK(mkdir(reg.c_str(), 0777) == 0);
+    const int rfd = open(reg.c_str(), O_RDONLY | O_DIRECTORY);
+    FUZZ_CHECK(tav::reg::write_entry(rfd, std::to_string(getpid()).c_str(), tav::reg::socket_inode(l)));
+    close(rfd);
     tav_set_home(d.c_str(), "127.0.0.1");
     // The tree goes when the fuzzer exits (markers are removed after each
     // input); the path is kept where no destructor reaches it.
@@ -43,6 +62,8 @@ const std::string& home() {
     atexit([] {
       const std::string h = root;
       unlink((h + "/port/0.0.0.0.8080").c_str());
+      unlink((h + "/port/127.0.0.1.8080/" + std::to_string(getpid())).c_str());
+      rmdir((h + "/port/127.0.0.1.8080").c_str());
       for (const char* sub : {"/port", "/proc"}) rmdir((h + sub).c_str());
       rmdir(root);
     });
@@ -64,7 +85,7 @@ void check_port_dir() {
       fprintf(stderr, "name in the check home: '%s'\n", name.c_str());
       FUZZ_CHECK(false);
     }
-    if (name != "0.0.0.0.8080") markers.push_back(name);
+    if (name != "0.0.0.0.8080" && name != "127.0.0.1.8080") markers.push_back(name);
   }
   closedir(d);
   for (const std::string& m : markers) unlink((port + "/" + m).c_str());

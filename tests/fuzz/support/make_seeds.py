@@ -123,6 +123,13 @@ def msg_prefix():
     put("msg_prefix_fuzz", "plain", bytes([0, 0x01, 0x11, 0x12]) + b"no prefix here")
 
 
+def registration():
+    # the bytes of a check-home entry
+    put("registration_fuzz", "identity", b"4711 123456789 98765\n")
+    put("registration_fuzz", "marker", b"1 2 0")
+    put("registration_fuzz", "empty", b"")
+
+
 for make in (frame_read, tavmaster_frames, agent_request, master_recv, settings_read, ring_read,
-             tmax_follow, webtob_http, jeus_header, msg_prefix):
+             tmax_follow, webtob_http, jeus_header, msg_prefix, registration):
     make()
