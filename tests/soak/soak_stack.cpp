@@ -91,6 +91,15 @@ bool SoakStack::start_relay(std::string* why) {
   return false;
 }
 
+bool SoakStack::wait_accepted(std::chrono::milliseconds limit) {
+  std::lock_guard<std::mutex> g(mu_);
+  if (!master_) return false;
+  for (auto until = std::chrono::steady_clock::now() + limit;
+       master_->err().find("accepted") == std::string::npos; std::this_thread::sleep_for(25ms))
+    if (std::chrono::steady_clock::now() >= until) return false;
+  return true;
+}
+
 void SoakStack::kill_relay() {
   std::lock_guard<std::mutex> g(mu_);
   if (relay_) relay_->stop(SIGKILL);

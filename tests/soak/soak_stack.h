@@ -51,7 +51,8 @@ class SoakStack {
   // The orderly end: the relay (SIGUSR1, it sends what it holds) and the master.
   RunResult stop_relay();
   RunResult stop_master();
-  bool master_up() const { return master_ != nullptr; }
+  // Waits until the running master has accepted a relay.
+  bool wait_accepted(std::chrono::milliseconds limit);
 
   // Every record the masters have written so far, and how many lines.
   std::set<RecordKey> delivered(size_t* lines = nullptr) const;

@@ -247,6 +247,8 @@ TEST_F(Soak, FaultsOnAScheduleUnderLoad) {
       each([&](SoakStack& s) { ASSERT_TRUE(s.start_relay(&why)) << why; });
       std::this_thread::sleep_for(500ms);
       each([&](SoakStack& s) { ASSERT_TRUE(s.start_master(&why)) << why; });
+      // The relay finds the new master at its next attempt.
+      each([](SoakStack& s) { ASSERT_TRUE(s.wait_accepted(10s)) << s.story(); });
 
       EXPECT_TRUE(servers_alive()) << "a server died";
     }
