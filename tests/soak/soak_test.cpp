@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -141,6 +142,15 @@ std::vector<long> private_segments_of(const std::vector<pid_t>& pids) {
   return found;
 }
 
+// Bytes the probes have logged into `dir` so far.
+uintmax_t probe_log_bytes(const std::string& dir) {
+  uintmax_t n = 0;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.path().filename().string().rfind("TavQEL.LOG.", 0) == 0) n += e.file_size(ec);
+  return n;
+}
+
 bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -206,6 +216,7 @@ TEST_F(Soak, FaultsOnAScheduleUnderLoad) {
     std::vector<std::unique_ptr<Load>> loads;
     for (auto& s : stacks) loads.push_back(std::make_unique<Load>(*s, expected));
     for (auto& l : loads) l->start();
+    std::vector<uintmax_t> logged_off(stacks.size(), 0);
     auto pause_all = [&] { for (auto& l : loads) l->pause(); };
     auto resume_all = [&] { for (auto& l : loads) l->resume(); };
 
@@ -213,10 +224,19 @@ TEST_F(Soak, FaultsOnAScheduleUnderLoad) {
       SCOPED_TRACE("cycle " + std::to_string(cycle));
       std::this_thread::sleep_for(1500ms);
 
-      // Logging on for a while, then off again.
+      // Logging on for a while, then off again; it stays off until the
+      // next switch.
+      for (size_t i = 0; i < stacks.size(); ++i)
+        EXPECT_EQ(probe_log_bytes(stacks[i]->box().log_dir()), logged_off[i]) << "logging stayed off";
       each([&](SoakStack& s) { qellog(s, {"-m", "1", "-l", "1"}); });
       std::this_thread::sleep_for(1s);
       each([&](SoakStack& s) { qellog(s, {"-m", "0", "-l", "0"}); });
+      std::this_thread::sleep_for(200ms);  // a line being written when the switch went
+      for (size_t i = 0; i < stacks.size(); ++i) {
+        const uintmax_t now = probe_log_bytes(stacks[i]->box().log_dir());
+        EXPECT_GT(now, logged_off[i]) << "the switch reached the probes";
+        logged_off[i] = now;
+      }
 
       // Peers killed inside a message, to the front and to the back server.
       each([&](SoakStack& s) {
