@@ -157,6 +157,29 @@ TEST_F(RingProcess, RecordsOfABatchNoMasterTookOutliveAKilledRelay) {
   EXPECT_EQ(at(v.h->taken).load(), 5u);
 }
 
+// Every slot holds a record of the batch no master took: the ring stays
+// full (a further record is dropped, no slot is handed out again), and the
+// next relay takes the same ring over and sends them all.
+TEST_F(RingProcess, RingFullOfAHeldBatchGivesNoSlotAway) {
+  set(settings, "TAV_RLY_RING_GTUID_SLOTS", "64");
+  start();
+  auto unanswered = master.accept();
+  ASSERT_TRUE(unanswered) << log();
+  ring::View& v = ring_of(gtuid_key);
+  put_all(v, 1, 288, 0, 64);
+  for (const long long end = now_ms() + 5000; log().find("batch held") == std::string::npos && now_ms() < end;)
+    std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(200ms);  // the reader has looked at the ring again since
+  EXPECT_EQ(ring::put(v, 1, record(288, 64).data(), 288), ring::Put::kFull);
+  relay->signal(SIGKILL);
+  EXPECT_EQ(exit_status(5000), 128 + SIGKILL);
+  unanswered.reset();
+  while (master.accept(300)) {
+  }
+  restart_and_expect(0, 64);
+  EXPECT_TRUE(ring::live(v)) << "the same ring went on";
+}
+
 TEST_F(RingProcess, FullRingCountsItsDropsAndTheStatusShowsThem) {
   set(settings, "TAV_RLY_RING_GTUID_SLOTS", "64");
   start();
