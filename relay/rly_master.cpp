@@ -214,6 +214,15 @@ long rly_session_write(int i, const void* buf, size_t n) {
     pthread_mutex_unlock(&en_lock[i]);
     return -1;
   }
+  // A master that has closed its end reads nothing more: a batch written
+  // there would be taken by the kernel and lost. The session is done.
+  pollfd p{fd, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    shutdown(fd, SHUT_RDWR);
+    store(&en_master_sock[i], -1);
+    pthread_mutex_unlock(&en_lock[i]);
+    return -1;
+  }
   size_t w = tav::send_all(fd, buf, n, rly_io_wait_ms());
   if (w != n) {
     // Never leave half a frame for the next writer: the session is done.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "base/tav_atomic.h"
 #include "base/tav_time.h"
@@ -66,11 +67,40 @@ struct RingReader {
   uint64_t waiting_since = 0;  // the reader waits for an unpublished position since then
   uint64_t wait_head = 0;      // `head` when the wait began
   uint64_t give_up_to = 0;     // positions below are given up when unpublished
+  // Positions whose records are in the batch: their slots are freed only
+  // once the batch is written to a master, so that a relay killed before
+  // that leaves them in the ring for the next one.
+  std::vector<uint64_t> pending;
+
+  // The header's `tail` is where a relay that takes the ring over starts:
+  // the first position not yet freed.
+  void show_tail(rly_ring& g) {
+    const uint64_t first = pending.empty() ? g.tail : pending.front();
+    atomic_in(g.v.h->tail).store(first, std::memory_order_release);
+  }
 
   void advance(rly_ring& g) {
     ++g.tail;
-    atomic_in(g.v.h->tail).store(g.tail, std::memory_order_relaxed);
+    show_tail(g);
   }
+
+  // The batch is written (or empty): the slots of its records are freed.
+  void commit(rly_ring& g) {
+    if (b.n != 0 || pending.empty()) return;
+    for (uint64_t pos : pending) ring::release(g.v, pos);
+    atomic_in(g.v.h->taken).fetch_add(pending.size(), std::memory_order_relaxed);
+    pending.clear();
+    show_tail(g);
+  }
+
+  void flush(rly_ring& g) {
+    b.flush();
+    commit(g);
+  }
+
+  // The ring is left for another: records of it still in the batch go out
+  // with the batch, their slots are no longer this reader's to free.
+  void forget_pending() { pending.clear(); }
 
   // Takes the published record at the reader's position into the batch, or
   // rejects it when it is not a record of the ring's family. False when the
@@ -88,15 +118,15 @@ struct RingReader {
     } else if (const int k = rly_records_in(b.plan, size); k > 0) {
       const size_t bytes = static_cast<size_t>(k) * static_cast<size_t>(b.plan.record);
       if (!b.fits(bytes)) {
-        b.flush();
+        flush(g);
         if (b.held) return false;
       }
       memcpy(b.end(), s.payload, bytes);
       RLY_LOG_H(b.end(), static_cast<int>(bytes), "ring_receive(%u)", size);
-      bump(g.v.h->taken);
-      ring::release(g.v, g.tail);
+      pending.push_back(g.tail);
       advance(g);
       b.take(size);
+      commit(g);  // the batch may have gone out at its threshold
       return true;
     }
     // Rejected, or a record this build does not forward (as on the queue).
@@ -113,6 +143,9 @@ struct RingReader {
   Pass drain(rly_ring& g, int* moved) {
     for (;;) {
       if (b.held) return Pass::kHeld;
+      // Every slot holds a record of the batch: the position a lap on is
+      // theirs, not an empty one; the batch must go out first.
+      if (!pending.empty() && g.tail - pending.front() >= g.v.capacity()) return Pass::kEmpty;
       uint64_t seen = 0;
       const ring::Peek p = ring::peek(g.v, g.tail, &seen);
       if (p != ring::Peek::kPending && g.tail >= give_up_to) waiting_since = 0;
@@ -200,8 +233,10 @@ void drain_previous(RingReader& r, rly_ring& prev) {
   for (Pass p = r.drain(prev, &moved); p == Pass::kWaiting && monotonic_ms() < until;
        p = r.drain(prev, &moved))
     nap_ns(kPassNapNs);
+  r.flush(prev);
   RLY_LOG_T("ring key 0x%08x: %d records taken from the ring before.\n", static_cast<unsigned>(prev.key), moved);
   ring::unmap(&prev.v);
+  r.forget_pending();
   r.forget_wait();
 }
 
@@ -216,6 +251,7 @@ extern "C" void rly_ring_run(tav_thr* t) {
     RLY_LOG_E("malloc error (%d:%s).\n", errno, strerror(errno));
     return;
   }
+  r.pending.reserve(static_cast<size_t>(plan.max));
   const auto family = t->qtype == 0 ? ring::kGtuidFamily : ring::kTcodeFamily;
   const auto slots = static_cast<uint32_t>(family == ring::kGtuidFamily ? en_ring_gtuid_slots : en_ring_tcode_slots);
   rly_ring g, prev;
@@ -236,7 +272,7 @@ extern "C" void rly_ring_run(tav_thr* t) {
   while (!stopping(t)) {
     if (r.b.held) {
       nap_ns(kHoldRetryMs * 1000000L);
-      r.b.flush();
+      r.flush(g);
       continue;
     }
     const uint64_t now = monotonic_ms();
@@ -248,7 +284,8 @@ extern "C" void rly_ring_run(tav_thr* t) {
     if (p == Pass::kSpoiled) {
       RLY_LOG_E("ring key 0x%08x spoiled (%s): replaced.\n", static_cast<unsigned>(g.key),
                 fault ? fault : "positions");
-      r.b.flush();
+      r.flush(g);
+      r.forget_pending();
       const bool again = rly_ring_replace(&g);
       r.forget_wait();
       if (!again) {
@@ -266,13 +303,17 @@ extern "C" void rly_ring_run(tav_thr* t) {
     }
     if (moved > 0) last_record = now;
     if (p == Pass::kHeld) continue;
-    r.b.flush();  // momentarily empty: what is in the batch goes out
+    r.flush(g);  // momentarily empty: what is in the batch goes out
     if (p == Pass::kWaiting || now - last_record < kIdleBeforeSleepMs)
       nap_ns(kPassNapNs);
     else
       r.sleep(g);
   }
-  r.b.flush();
+  // Records of a batch no master took stay in the ring for the next relay.
+  if (g.v.mapped())
+    r.flush(g);
+  else
+    r.b.flush();
   if (g.v.mapped()) {
     log_counts(g, &logged);
     rly_ring_leave(&g);

@@ -6,8 +6,8 @@
 // Positions count up from 0 and are never reused; slot `pos & mask` holds
 // position `pos`. A slot's `seq` says what it holds: `pos` while free for the
 // producers of that position, `pos + 1` once the record at `pos` is
-// published. The relay frees a slot it has taken by setting `seq` to
-// `pos + capacity`, the next lap's free value. Producers reserve a position
+// published. The relay frees a slot by setting `seq` to `pos + capacity`,
+// the next lap's free value, once the batch holding its record is written. Producers reserve a position
 // by advancing `head`, copy the record, and publish with a compare-and-swap
 // of `seq`, so that a relay that gave up waiting for a slot (its writer was
 // killed between the two steps) and a writer that comes back late never both
@@ -62,8 +62,8 @@ struct alignas(64) Header {
   uint8_t pad3[48];
 
   // The relay's counters, for operators.
-  uint64_t tail;      // next position the relay takes
-  uint64_t taken;     // records moved into batches
+  uint64_t tail;      // first position not yet freed: a relay taking the ring over starts there
+  uint64_t taken;     // records whose batch was written to a master
   uint64_t skipped;   // positions given up: reserved and not published in time
   uint64_t rejected;  // published slots whose size or kind is not a record of the family
   uint8_t pad4[32];

@@ -1,6 +1,9 @@
 // The master link as the relay speaks it: the opening request's bytes, the
 // poll answer, and what the message reader does with hostile input.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -213,6 +216,58 @@ TEST_F(RelayMasterReader, AnswerThatCannotBeWrittenClosesTheSession) {
   EXPECT_LT(rlytest::now_ms() - t0, 3000);
   EXPECT_EQ(en_master_fd[0], -1);
   close(sp[1]);
+}
+
+// A batch is written only into a session whose master still reads: once
+// the master has closed its end (with or without a poll message left
+// unread), the write is refused and the session is no longer offered; the
+// kernel would have taken the bytes, and the master would never see them.
+TEST_F(RelayMasterReader, BatchIsNotWrittenIntoASessionTheMasterClosed) {
+  enum class Master { kReading, kClosed, kClosedAfterAPoll };
+  const struct {
+    const char* name;
+    Master master;
+  } cases[] = {{"master reading", Master::kReading},
+               {"master closed", Master::kClosed},
+               {"master closed after a poll", Master::kClosedAfterAPoll}};
+  const std::string batch(1000, 'b');
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    rlytest::Listener l;
+    ASSERT_TRUE(l.ok());
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(l.port()));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    auto m = l.accept();
+    ASSERT_TRUE(m);
+    en_master_fd[0] = fd;
+    en_master_sock[0] = fd;
+    if (c.master == Master::kClosedAfterAPoll) {
+      ASSERT_TRUE(m->send(rlytest::master_frame('0', kPoll, "00000")));
+    }
+    if (c.master != Master::kReading) {
+      m.reset();
+      pollfd p{fd, POLLRDHUP, 0};
+      ASSERT_EQ(poll(&p, 1, 2000), 1) << "the end reached the relay's side";
+    }
+    const long w = rly_session_write(0, batch.data(), batch.size());
+    if (c.master == Master::kReading) {
+      EXPECT_EQ(w, static_cast<long>(batch.size()));
+      EXPECT_EQ(en_master_sock[0], fd);
+      std::string got(batch.size(), '\0');
+      EXPECT_EQ(recv(m->fd(), got.data(), got.size(), MSG_WAITALL), static_cast<ssize_t>(got.size()));
+      EXPECT_EQ(got, batch);
+    } else {
+      EXPECT_EQ(w, -1);
+      EXPECT_EQ(en_master_sock[0], -1) << "no writer is offered the session again";
+    }
+    close(fd);
+    en_master_fd[0] = 0;
+    en_master_sock[0] = 0;
+  }
 }
 
 // Signals that interrupt the supervision loop's wait are no reason to drop

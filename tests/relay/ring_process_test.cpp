@@ -133,6 +133,53 @@ TEST_F(RingProcess, KilledRelaysRingIsTakenOverByTheNextOne) {
   restart_and_expect(0, 5);
 }
 
+// No master accepts: the relay holds its batch, and is killed holding it.
+// The records are still in the ring, not counted as taken, and the next
+// relay sends them.
+TEST_F(RingProcess, RecordsOfABatchNoMasterTookOutliveAKilledRelay) {
+  start();
+  auto unanswered = master.accept();  // the opening is never answered
+  ASSERT_TRUE(unanswered) << log();
+  ring::View& v = ring_of(gtuid_key);
+  put_all(v, 1, 288, 0, 5);
+  for (const long long end = now_ms() + 5000; log().find("batch held") == std::string::npos && now_ms() < end;)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_NE(log().find("batch held"), std::string::npos) << log();
+  relay->signal(SIGKILL);
+  EXPECT_EQ(exit_status(5000), 128 + SIGKILL);
+  EXPECT_EQ(at(v.h->taken).load(), 0u) << "no batch was written";
+  EXPECT_EQ(at(v.h->tail).load(), 0u) << "the next relay starts at the first record";
+  // Connections the killed relay left in the backlog are not the next relay's.
+  unanswered.reset();
+  while (master.accept(300)) {
+  }
+  restart_and_expect(0, 5);
+  EXPECT_EQ(at(v.h->taken).load(), 5u);
+}
+
+// Every slot holds a record of the batch no master took: the ring stays
+// full (a further record is dropped, no slot is handed out again), and the
+// next relay takes the same ring over and sends them all.
+TEST_F(RingProcess, RingFullOfAHeldBatchGivesNoSlotAway) {
+  set(settings, "TAV_RLY_RING_GTUID_SLOTS", "64");
+  start();
+  auto unanswered = master.accept();
+  ASSERT_TRUE(unanswered) << log();
+  ring::View& v = ring_of(gtuid_key);
+  put_all(v, 1, 288, 0, 64);
+  for (const long long end = now_ms() + 5000; log().find("batch held") == std::string::npos && now_ms() < end;)
+    std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(200ms);  // the reader has looked at the ring again since
+  EXPECT_EQ(ring::put(v, 1, record(288, 64).data(), 288), ring::Put::kFull);
+  relay->signal(SIGKILL);
+  EXPECT_EQ(exit_status(5000), 128 + SIGKILL);
+  unanswered.reset();
+  while (master.accept(300)) {
+  }
+  restart_and_expect(0, 64);
+  EXPECT_TRUE(ring::live(v)) << "the same ring went on";
+}
+
 TEST_F(RingProcess, FullRingCountsItsDropsAndTheStatusShowsThem) {
   set(settings, "TAV_RLY_RING_GTUID_SLOTS", "64");
   start();
