@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build with all tests, then the
-# ASan/UBSan build with the unit tests.
+# ASan/UBSan build with the unit, override and integration tests (the probe
+# preloaded behind the sanitizer's runtime), then the ThreadSanitizer build
+# with the tests of the threaded parts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --workflow --preset default
 cmake --workflow --preset asan
+cmake --workflow --preset tsan

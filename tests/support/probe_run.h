@@ -23,6 +23,11 @@ const std::vector<std::string>& probe_builds();
 // Absolute path of a build's preloadable library.
 std::string probe_library(const std::string& build);
 
+// The LD_PRELOAD value that loads `library` into a program. In sanitizer
+// builds the library needs the sanitizer's runtime, which must be the first
+// library of the process: it comes first.
+std::string preload_value(const std::string& library);
+
 struct RunOptions {
   std::string stdin_text;                                   // fed to the program's standard input
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};  // then the process group is killed
