@@ -400,12 +400,12 @@ int rly_agent_serve(int udp_port, const char* check_home, const volatile int* st
   }
   AGT_LOG_T("agent thread bind. udp port(%d)\n", udp_port);
 
-  while (*state != kStopState) {
+  while (__atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) {
     pollfd p{sock.get(), POLLIN, 0};
     const int rc = poll(&p, 1, kWakeMs);
     if (rc < 0) {
       const int e = errno;
-      if (e == EINTR && *state != kStopState) continue;
+      if (e == EINTR && __atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) continue;
       AGT_LOG_D("agent thread select (%d:%s) error.\n", e, strerror(e));
       break;
     }

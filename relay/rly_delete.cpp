@@ -229,16 +229,16 @@ int rly_delete_serve(const char* check_home, const volatile int* state) {
   AGT_LOG_T("delete thread start.\n");
   rly::home_prepare(check_home);
   int passes = 0;
-  while (*state != kStopState) {
+  while (__atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) {
     timespec left{1, 0};
     bool stop = false;
     while (nanosleep(&left, &left) != 0) {
-      if (errno != EINTR || *state == kStopState) {
+      if (errno != EINTR || __atomic_load_n(state, __ATOMIC_ACQUIRE) == kStopState) {
         stop = true;
         break;
       }
     }
-    if (stop || *state == kStopState) break;
+    if (stop || __atomic_load_n(state, __ATOMIC_ACQUIRE) == kStopState) break;
     if (++passes >= rly::kDeleteFullEvery) {
       passes = 0;
       rlylist_t* list = rly_list_create();
