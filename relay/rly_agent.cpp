@@ -367,7 +367,8 @@ int rly_agent_request(const char* check_home, const char* msg, int len, const ch
   return 1;
 }
 
-void tav_agent_stop(int) { g_stop_signal = 1; }
+// Called by the stopping thread: an atomic store, seen by this thread.
+void tav_agent_stop(int) { __atomic_store_n(&g_stop_signal, 1, __ATOMIC_RELEASE); }
 
 int rly_agent_serve(int udp_port, const char* check_home, const volatile int* state) {
   AGT_LOG_T("agent thread start.\n");
@@ -411,8 +412,7 @@ int rly_agent_serve(int udp_port, const char* check_home, const volatile int* st
     }
     if (rc > 0) serve_one(sock.get(), check_home);
   }
-  if (g_stop_signal) {
-    g_stop_signal = 0;
+  if (__atomic_exchange_n(&g_stop_signal, 0, __ATOMIC_ACQ_REL)) {
     AGT_LOG_T("agent thread stop signal receved.\n");
   }
   AGT_LOG_T("agent thread stop.\n");

@@ -223,7 +223,8 @@ int rly_delete_scan(const char* check_home, rlylist_t* list, time_t now, int min
   return 0;
 }
 
-void tav_delete_stop(int) { g_stop_signal = 1; }
+// Called by the stopping thread: an atomic store, seen by this thread.
+void tav_delete_stop(int) { __atomic_store_n(&g_stop_signal, 1, __ATOMIC_RELEASE); }
 
 int rly_delete_serve(const char* check_home, const volatile int* state) {
   AGT_LOG_T("delete thread start.\n");
@@ -248,8 +249,7 @@ int rly_delete_serve(const char* check_home, const volatile int* state) {
       rly_delete_scan(check_home, nullptr, time(nullptr), rly::kDeleteMinAge);
     }
   }
-  if (g_stop_signal) {
-    g_stop_signal = 0;
+  if (__atomic_exchange_n(&g_stop_signal, 0, __ATOMIC_ACQ_REL)) {
     AGT_LOG_T("delete thread stop signal receved.\n");
   }
   AGT_LOG_T("delete thread stop.\n");
