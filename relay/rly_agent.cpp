@@ -387,7 +387,8 @@ int rly_agent_request(const char* check_home, const char* msg, int len, const ch
   return 1;
 }
 
-void tav_agent_stop(int) { g_stop_signal = 1; }
+// Called by the stopping thread: an atomic store, seen by this thread.
+void tav_agent_stop(int) { __atomic_store_n(&g_stop_signal, 1, __ATOMIC_RELEASE); }
 
 int rly_agent_serve(int udp_port, const char* check_home, const volatile int* state) {
   AGT_LOG_T("agent thread start.\n");
@@ -420,19 +421,18 @@ int rly_agent_serve(int udp_port, const char* check_home, const volatile int* st
   }
   AGT_LOG_T("agent thread bind. udp port(%d)\n", udp_port);
 
-  while (*state != kStopState) {
+  while (__atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) {
     pollfd p{sock.get(), POLLIN, 0};
     const int rc = poll(&p, 1, kWakeMs);
     if (rc < 0) {
       const int e = errno;
-      if (e == EINTR && *state != kStopState) continue;
+      if (e == EINTR && __atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) continue;
       AGT_LOG_D("agent thread select (%d:%s) error.\n", e, strerror(e));
       break;
     }
     if (rc > 0) serve_one(sock.get(), check_home);
   }
-  if (g_stop_signal) {
-    g_stop_signal = 0;
+  if (__atomic_exchange_n(&g_stop_signal, 0, __ATOMIC_ACQ_REL)) {
     AGT_LOG_T("agent thread stop signal receved.\n");
   }
   AGT_LOG_T("agent thread stop.\n");

@@ -223,22 +223,23 @@ int rly_delete_scan(const char* check_home, rlylist_t* list, time_t now, int min
   return 0;
 }
 
-void tav_delete_stop(int) { g_stop_signal = 1; }
+// Called by the stopping thread: an atomic store, seen by this thread.
+void tav_delete_stop(int) { __atomic_store_n(&g_stop_signal, 1, __ATOMIC_RELEASE); }
 
 int rly_delete_serve(const char* check_home, const volatile int* state) {
   AGT_LOG_T("delete thread start.\n");
   rly::home_prepare(check_home);
   int passes = 0;
-  while (*state != kStopState) {
+  while (__atomic_load_n(state, __ATOMIC_ACQUIRE) != kStopState) {
     timespec left{1, 0};
     bool stop = false;
     while (nanosleep(&left, &left) != 0) {
-      if (errno != EINTR || *state == kStopState) {
+      if (errno != EINTR || __atomic_load_n(state, __ATOMIC_ACQUIRE) == kStopState) {
         stop = true;
         break;
       }
     }
-    if (stop || *state == kStopState) break;
+    if (stop || __atomic_load_n(state, __ATOMIC_ACQUIRE) == kStopState) break;
     if (++passes >= rly::kDeleteFullEvery) {
       passes = 0;
       rlylist_t* list = rly_list_create();
@@ -248,8 +249,7 @@ int rly_delete_serve(const char* check_home, const volatile int* state) {
       rly_delete_scan(check_home, nullptr, time(nullptr), rly::kDeleteMinAge);
     }
   }
-  if (g_stop_signal) {
-    g_stop_signal = 0;
+  if (__atomic_exchange_n(&g_stop_signal, 0, __ATOMIC_ACQ_REL)) {
     AGT_LOG_T("delete thread stop signal receved.\n");
   }
   AGT_LOG_T("delete thread stop.\n");

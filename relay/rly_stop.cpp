@@ -11,8 +11,12 @@
 #include "rly_net.h"
 
 namespace {
+// Set by a signal handler or another thread, read by every worker: lock-free
+// atomic accesses, safe in a handler and ordered between threads.
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_signal = 0;
+
+bool stop_set() { return __atomic_load_n(&g_stop, __ATOMIC_ACQUIRE) != 0; }
 int g_pipe[2] = {-1, -1};
 std::once_flag g_once;
 }  // namespace
@@ -26,7 +30,7 @@ int rly_wake_init() {
 
 void rly_request_stop() {
   int saved = errno;
-  g_stop = 1;
+  __atomic_store_n(&g_stop, 1, __ATOMIC_RELEASE);
   if (g_pipe[1] >= 0) {
     ssize_t w = write(g_pipe[1], "s", 1);  // a full pipe already wakes the reader
     (void)w;
@@ -35,22 +39,22 @@ void rly_request_stop() {
 }
 
 extern "C" void rly_on_stop_signal(int sig) {
-  g_signal = sig;
+  __atomic_store_n(&g_signal, sig, __ATOMIC_RELAXED);
   rly_request_stop();
 }
 
-bool rly_stop_requested() { return g_stop != 0; }
+bool rly_stop_requested() { return stop_set(); }
 
 bool rly_wait_stop(int ms) {
   const long long deadline = tav::now_ms() + ms;
-  while (!g_stop) {
+  while (!stop_set()) {
     long long left = deadline - tav::now_ms();
     if (left <= 0) break;
     pollfd p{g_pipe[0], POLLIN, 0};
     // Without a pipe (it could not be created) this is a plain sleep.
     poll(p.fd >= 0 ? &p : nullptr, p.fd >= 0 ? 1 : 0, static_cast<int>(left));
   }
-  return g_stop != 0;
+  return stop_set();
 }
 
 int rly_wake_fd() { return g_pipe[0]; }
@@ -61,10 +65,10 @@ void rly_wake_drain() {
   }
 }
 
-int rly_stop_signal() { return g_signal; }
+int rly_stop_signal() { return __atomic_load_n(&g_signal, __ATOMIC_RELAXED); }
 
 void rly_stop_reset() {
-  g_stop = 0;
-  g_signal = 0;
+  __atomic_store_n(&g_stop, 0, __ATOMIC_RELEASE);
+  __atomic_store_n(&g_signal, 0, __ATOMIC_RELAXED);
   rly_wake_drain();
 }

@@ -36,7 +36,8 @@ void rly_stop_signal_wake(int) {}
 
 void* thread_main(void* arg) {
   auto* t = static_cast<tav_thr*>(arg);
-  t->tid = pthread_self();
+  // Read by the stopping thread for its log line.
+  __atomic_store_n(&t->tid, pthread_self(), __ATOMIC_RELAXED);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, stop_signo(t));
@@ -218,7 +219,8 @@ extern "C" int tav_thread_stop() {
     const int sig = stop_signo(t);
     if (t->stop) t->stop(sig);
     int rc = pthread_kill(t->handle, sig);
-    RLY_LOG_T("thread(%d) stop signal (%d) send ! rc=(%d)\n", static_cast<int>(t->tid), sig, rc);
+    RLY_LOG_T("thread(%d) stop signal (%d) send ! rc=(%d)\n", static_cast<int>(__atomic_load_n(&t->tid, __ATOMIC_RELAXED)), sig,
+              rc);
     for (;;) {
       timespec until;
       clock_gettime(CLOCK_REALTIME, &until);

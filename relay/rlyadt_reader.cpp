@@ -36,7 +36,7 @@ void nap(int ms) {
   nanosleep(&ts, nullptr);
 }
 
-bool stopping(const tav_thr* t) { return t->state == TAV_THR_STOP; }
+bool stopping(const tav_thr* t) { return __atomic_load_n(&t->state, __ATOMIC_ACQUIRE) == TAV_THR_STOP; }
 
 // Re-creates the reader's queue with its key, once a second until it works
 // or a stop is requested. True when the reader has a queue again.

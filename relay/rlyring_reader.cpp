@@ -49,7 +49,7 @@ void nap_ns(long ns) {
   nanosleep(&ts, nullptr);
 }
 
-bool stopping(const tav_thr* t) { return t->state == TAV_THR_STOP; }
+bool stopping(const tav_thr* t) { return __atomic_load_n(&t->state, __ATOMIC_ACQUIRE) == TAV_THR_STOP; }
 
 unsigned long long counter(uint64_t& field) { return atomic_in(field).load(std::memory_order_relaxed); }
 void bump(uint64_t& field) { atomic_in(field).fetch_add(1, std::memory_order_relaxed); }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "child.h"
+#include "probe_run.h"
 
 using qel::test::in_child;
 
@@ -17,7 +18,7 @@ TEST_P(ReenterStart, StartsOnceWithoutDeadlock) {
   for (int run = 0; run < 10; ++run) {
     auto r = in_child(
         [&] {
-          setenv("LD_PRELOAD", lib.c_str(), 1);
+          setenv("LD_PRELOAD", qel::test::preload_value(lib).c_str(), 1);
           unsetenv("TAV_CONFIG_FILE");
           execl(REENTER_PROGRAM, REENTER_PROGRAM, static_cast<char*>(nullptr));
           return 127;

@@ -145,13 +145,23 @@ TEST_P(HttpTest, ServerAndClientTransferFilesUnchanged) {
   const std::string port = server.wait_first_line(20s);
   ASSERT_FALSE(port.empty()) << "server did not start: " << server.err();
   const std::string base = "http://127.0.0.1:" + port + "/";
+  // The client with the probe. Not in ASan builds: curl hangs at start (in
+  // setlocale) under the sanitizer's runtime alone, probe or not, so there
+  // only the server has the probe.
+  auto client = [&](const std::vector<std::string>& argv) {
+#if defined(__SANITIZE_ADDRESS__)
+    return box->run_plain(argv, {.timeout = 40s});
+#else
+    return box->run(argv, {.timeout = 40s});
+#endif
+  };
 
   // Every file in one client run, written to files of the sandbox.
   std::vector<std::string> curl{"curl", "-sS", "--noproxy", "*", "--max-time", "30"};
   for (size_t i = 0; i < files.size(); ++i) {
     curl.insert(curl.end(), {"-o", box->path("got" + std::to_string(i)), base + files[i].first});
   }
-  const RunResult fetched = box->run(curl, {.timeout = 40s});
+  const RunResult fetched = client(curl);
   ASSERT_TRUE(fetched.ok()) << fetched.describe();
   for (size_t i = 0; i < files.size(); ++i)
     EXPECT_TRUE(read_file(box->path("got" + std::to_string(i))) == files[i].second) << files[i].first << " differs";
@@ -159,7 +169,7 @@ TEST_P(HttpTest, ServerAndClientTransferFilesUnchanged) {
   // The large file four times over parallel connections.
   std::vector<std::string> parallel{"curl", "-sS", "-Z", "--noproxy", "*", "--max-time", "30"};
   for (int i = 0; i < 4; ++i) parallel.insert(parallel.end(), {"-o", box->path("par" + std::to_string(i)), base + "data.bin"});
-  const RunResult par = box->run(parallel, {.timeout = 40s});
+  const RunResult par = client(parallel);
   ASSERT_TRUE(par.ok()) << par.describe();
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(read_file(box->path("par" + std::to_string(i))) == files[0].second) << i;
 
@@ -167,11 +177,11 @@ TEST_P(HttpTest, ServerAndClientTransferFilesUnchanged) {
   // bytes for a client with and without the probe.
   const std::vector<std::string> status{"curl", "-sS", "--noproxy", "*", "--max-time", "30", "-o", "/dev/null",
                                         "-w", "%{http_code}", base + "missing"};
-  const RunResult missing = box->run(status, {.timeout = 40s});
+  const RunResult missing = client(status);
   ASSERT_TRUE(missing.ok()) << missing.describe();
   EXPECT_EQ(missing.out, "404");
   const std::vector<std::string> listing{"curl", "-sS", "--noproxy", "*", "--max-time", "30", base};
-  const RunResult listed = box->run(listing, {.timeout = 40s});
+  const RunResult listed = client(listing);
   const RunResult listed_plain = box->run_plain(listing, {.timeout = 40s});
   ASSERT_TRUE(listed.ok()) << listed.describe();
   EXPECT_NE(listed.out.find("data.bin"), std::string::npos);
@@ -193,7 +203,9 @@ TEST_P(JavaTest, VersionOutputAndStatusUnchanged) {
   const RunResult plain = box->run_plain({"java", "-version"}, {.timeout = 60s});
   ASSERT_TRUE(plain.ok()) << plain.describe();
   ASSERT_NE(plain.err.find("version"), std::string::npos) << plain.err;
-  const RunResult probed = box->run({"java", "-version"}, {.timeout = 60s});
+  // The leak check at the JVM's exit crashes in the JVM (its tracer trips on
+  // the JVM's own protected pages), probe or not: off for the JVM.
+  const RunResult probed = box->run({"java", "-version"}, {.timeout = 60s, .env = {without_leak_check()}});
   EXPECT_TRUE(probed.ok()) << probed.describe();
   EXPECT_EQ(probed.err, plain.err);
   EXPECT_EQ(probed.out, plain.out);

@@ -15,10 +15,11 @@ class OwnProgramTest : public ProbeBuildTest {
  protected:
   // Runs argv without and with the probe; both must succeed with identical
   // output. Returns the output.
-  std::string same_with_and_without(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    const RunResult plain = box->run_plain(argv, {.timeout = timeout});
+  std::string same_with_and_without(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                    std::vector<std::pair<std::string, std::string>> env = {}) {
+    const RunResult plain = box->run_plain(argv, {.timeout = timeout, .env = env});
     EXPECT_TRUE(plain.ok()) << "without the probe: " << plain.describe();
-    const RunResult probed = box->run(argv, {.timeout = timeout});
+    const RunResult probed = box->run(argv, {.timeout = timeout, .env = env});
     EXPECT_TRUE(probed.ok()) << "with " << box->build() << ": " << probed.describe();
     EXPECT_EQ(probed.out, plain.out);
     EXPECT_EQ(probed.err, plain.err);
@@ -44,6 +45,13 @@ TEST_P(OwnProgramTest, StartRaceOfThirtyTwoThreadsNeverHangs) {
 }
 
 TEST_P(OwnProgramTest, ForkWhileThreadsAreInsideCalls) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator has no fork handlers: a child forked while
+  // another thread holds its lock hangs at its first allocation (seen in the
+  // program's own code, with and without the probe). The release build runs
+  // this test.
+  GTEST_SKIP() << "fork with concurrent allocation is not safe under AddressSanitizer";
+#endif
   const std::string out = same_with_and_without({FORKER_BIN, "12"}, 30s);
   EXPECT_NE(out.find("start-up burst: 4 of 4 children ok\n"), std::string::npos) << out;
   EXPECT_NE(out.find("fork 11: child status 0, greeting ok\n"), std::string::npos) << out;
@@ -59,7 +67,9 @@ TEST_P(OwnProgramTest, ForkWhileThreadsAreInsideCalls) {
 TEST_P(OwnProgramTest, JvmLoopbackEchoUnchanged) {
   if (!on_path("java")) GTEST_SKIP() << "java is not on PATH";
   const std::string out = same_with_and_without(
-      {"java", "-XX:TieredStopAtLevel=1", "-cp", JAVA_CLASSES_DIR, "EchoRoundTrip", "4", "150"}, 90s);
+      {"java", "-XX:TieredStopAtLevel=1", "-cp", JAVA_CLASSES_DIR, "EchoRoundTrip", "4", "150"}, 90s,
+      // ASan's leak check at the JVM's exit crashes inside the JVM, probe or not.
+      {without_leak_check()});
   EXPECT_NE(out.find("client 7 channel sum "), std::string::npos) << out;
   EXPECT_NE(out.find("failures 0\n"), std::string::npos) << out;
 }

@@ -1023,7 +1023,7 @@ TEST_P(VectoredSyscall, BlockAndEntriesInOneWritev) {
   // strace itself runs without the probe; only the traced client gets it.
   const RunResult r = box.run_plain(concat({"strace", "-f", "-qq", "-o", trace, "-e",
                                             "trace=connect,close,write,writev,sendto,sendmsg", "-E",
-                                            "LD_PRELOAD=" + box.library(), RR_PEER_BIN, "call", "127.0.0.1",
+                                            "LD_PRELOAD=" + preload_value(box.library()), RR_PEER_BIN, "call", "127.0.0.1",
                                             std::to_string(port), "1", "996", "--send-only"},
                                            v.io));
   if (!r.ok() && r.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace not permitted: " << r.err;

@@ -154,7 +154,7 @@ class AgentThread {
 
   void stop() {
     if (!thread_.joinable()) return;
-    state_ = 4;
+    __atomic_store_n(&state_, 4, __ATOMIC_RELEASE);
     // Signalled again until it has ended, as the relay does.
     for (int i = 0; i < 100 && !done_; ++i) {
       signal();
@@ -166,7 +166,7 @@ class AgentThread {
  private:
   void start() {
     port_ = free_udp_port();
-    state_ = 0;
+    __atomic_store_n(&state_, 0, __ATOMIC_RELEASE);
     done_ = false;
     thread_ = std::thread([this] {
       result_ = rly_agent_serve(port_, home_.c_str(), &state_);

@@ -329,7 +329,7 @@ TEST_F(DeleteThread, CleansWithinSecondsAndStopsOnTheSignal) {
   EXPECT_FALSE(done);
 
   install_stop_handler(tav_delete_stop);
-  state = 4;
+  __atomic_store_n(&state, 4, __ATOMIC_RELEASE);
   for (int i = 0; i < 100 && !done; ++i) {
     pthread_kill(t.native_handle(), kStopSignal);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -120,7 +120,8 @@ class RelayReader : public testing::Test {
     rly_select_build(rly_build_lib);
   }
   void accept_sessions(int n) {
-    for (int i = 0; i < n; ++i) en_master_sock[i] = en_master_fd[i];
+    // As the master thread does: the readers load it atomically.
+    for (int i = 0; i < n; ++i) __atomic_store_n(&en_master_sock[i], en_master_fd[i], __ATOMIC_RELEASE);
   }
   void collect() { collector = std::make_unique<Collector>(std::vector<int>{sp[0][1], sp[1][1]}); }
   int queue(int qtype) {

@@ -208,9 +208,9 @@ TEST_F(RelayReader, ShortWriteShutsTheSessionDown) {
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(rlytest::put(qid, rlytest::record(288, i)));
   start_reader(0);
   const long long end = rlytest::now_ms() + 5000;
-  while (en_master_sock[0] > 0 && rlytest::now_ms() < end)
+  while (__atomic_load_n(&en_master_sock[0], __ATOMIC_ACQUIRE) > 0 && rlytest::now_ms() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(en_master_sock[0], -1);
+  EXPECT_EQ(__atomic_load_n(&en_master_sock[0], __ATOMIC_ACQUIRE), -1);
   // The master sees the beginning of a frame and then the end of the stream.
   std::string got;
   char buf[65536];

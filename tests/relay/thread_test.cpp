@@ -23,7 +23,7 @@ std::atomic<int> g_ended{0};
 
 // Waits in pause() until the stop state is seen.
 void waiting_worker(tav_thr* t) {
-  while (t->state != TAV_THR_STOP) pause();
+  while (__atomic_load_n(&t->state, __ATOMIC_ACQUIRE) != TAV_THR_STOP) pause();
   g_ended.fetch_add(1);
 }
 
@@ -35,7 +35,7 @@ void missing_worker(tav_thr* t) {
   sigemptyset(&set);
   sigaddset(&set, sig);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  while (t->state != TAV_THR_STOP) {
+  while (__atomic_load_n(&t->state, __ATOMIC_ACQUIRE) != TAV_THR_STOP) {
     // Checked: still running. Now the first signal comes and is lost.
     sigset_t pending;
     do {
@@ -76,7 +76,7 @@ class RelayThreads : public testing::Test {
     }
     // Let them reach their waits.
     for (int i = 0; i < en_thread_count; ++i)
-      while (en_thread[i].state != TAV_THR_RUNNING) std::this_thread::yield();
+      while (__atomic_load_n(&en_thread[i].state, __ATOMIC_ACQUIRE) != TAV_THR_RUNNING) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 };

@@ -100,6 +100,17 @@ std::string probe_library(const std::string& build) {
   return std::string(PROBE_LIB_DIR) + "/libprobe-" + build + ".so";
 }
 
+std::string preload_value(const std::string& library) {
+  const std::string runtime = QEL_SANITIZER_RUNTIME;
+  return runtime.empty() ? library : runtime + " " + library;
+}
+
+std::pair<std::string, std::string> without_leak_check() {
+  const char* now = std::getenv("ASAN_OPTIONS");
+  std::string value = now && *now ? std::string(now) + ":" : std::string();
+  return {"ASAN_OPTIONS", value + "detect_leaks=0"};
+}
+
 std::string probe_logs(const std::string& dir) {
   std::string text;
   std::error_code ec;
@@ -358,7 +369,7 @@ pid_t ProbeSandbox::spawn(const std::vector<std::string>& argv, const RunOptions
       vars.emplace_back(name, value);
   };
   set("TAV_CONFIG_FILE", config_);
-  if (with_probe) set("LD_PRELOAD", library());
+  if (with_probe) set("LD_PRELOAD", preload_value(library()));
   for (auto& [name, value] : opts.env) set(name, value);
 
   std::vector<std::string> env_text;

@@ -23,6 +23,16 @@ const std::vector<std::string>& probe_builds();
 // Absolute path of a build's preloadable library.
 std::string probe_library(const std::string& build);
 
+// The LD_PRELOAD value that loads `library` into a program. In sanitizer
+// builds the library needs the sanitizer's runtime, which must be the first
+// library of the process: it comes first.
+std::string preload_value(const std::string& library);
+
+// ASAN_OPTIONS as the tests have them, with the leak check at exit turned off:
+// for programs whose leaks the checker cannot judge (say why where used). No
+// effect outside ASan builds.
+std::pair<std::string, std::string> without_leak_check();
+
 struct RunOptions {
   std::string stdin_text;                                   // fed to the program's standard input
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};  // then the process group is killed
