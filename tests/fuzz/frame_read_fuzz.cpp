@@ -26,40 +26,14 @@
 #include "base/tav_real.h"
 #include "core/tav_frame.h"
 #include "core/tav_tables.h"
+#include "fuzz_check.h"
 
 namespace {
 
 constexpr uint8_t kMarker[4] = {0x02, 0x0A, 0x24, 0x0F};
 
-#define CHECK(cond)                                                     \
-  do {                                                                  \
-    if (!(cond)) {                                                      \
-      fprintf(stderr, "%s:%d: check failed: %s (errno %d)\n", __FILE__, __LINE__, #cond, errno); \
-      abort();                                                          \
-    }                                                                   \
-  } while (0)
-
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t next() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
-
-// Cuts and read sizes: deterministic for an input, varied across inputs.
-struct Rng {
-  uint32_t s;
-  uint32_t next() {
-    s ^= s << 13;
-    s ^= s >> 17;
-    s ^= s << 5;
-    return s;
-  }
-  size_t upto(size_t k) { return 1 + next() % k; }
-};
+using qel::fuzz::Cursor;
+using qel::fuzz::Rng;
 
 std::string block(uint8_t flag, uint32_t pck) {
   gtuid_t b{};
@@ -75,7 +49,7 @@ struct Count {
 };
 
 void on_block(void* ctx, const gtuid_t& b) {
-  CHECK(tav::block_valid(b));
+  FUZZ_CHECK(tav::block_valid(b));
   ++static_cast<Count*>(ctx)->blocks;
 }
 
@@ -93,14 +67,14 @@ struct Reader {
   // Reads as the host does until the descriptor has nothing more for now.
   void drain() {
     for (int calls = 0; !ended; ++calls) {
-      CHECK(calls < 100000);
+      FUZZ_CHECK(calls < 100000);
       if (!(r.info & MFD_FIRSTREAD)) {
         int cont = 0;
         const int rc = tav::recv_check(fd, r, use_recv && nonblocking ? MSG_DONTWAIT : 0, cont);
-        CHECK(r.rhave >= 0 && r.rhave <= 5);
+        FUZZ_CHECK(r.rhave >= 0 && r.rhave <= 5);
         if (!cont) {
           if (rc == 0) ended = true;
-          else CHECK(rc < 0 && errno == EAGAIN && nonblocking);
+          else FUZZ_CHECK(rc < 0 && errno == EAGAIN && nonblocking);
           return;
         }
         continue;
@@ -120,15 +94,15 @@ struct Reader {
       } else {
         rc = tav::real::read(fd, buf, n);
       }
-      CHECK(rc <= static_cast<ssize_t>(n));
-      CHECK(r.rhave >= 0 && r.rhave <= static_cast<int>(sizeof r.rblock));
-      CHECK(r.rowed >= 0 && r.rowed <= static_cast<int>(sizeof r.rblock));
+      FUZZ_CHECK(rc <= static_cast<ssize_t>(n));
+      FUZZ_CHECK(r.rhave >= 0 && r.rhave <= static_cast<int>(sizeof r.rblock));
+      FUZZ_CHECK(r.rowed >= 0 && r.rowed <= static_cast<int>(sizeof r.rblock));
       if (rc > 0) {
         host.append(buf, static_cast<size_t>(rc));
       } else if (rc == 0) {
         ended = true;
       } else {
-        CHECK(nonblocking && errno == EAGAIN);
+        FUZZ_CHECK(nonblocking && errno == EAGAIN);
         return;
       }
     }
@@ -138,19 +112,19 @@ struct Reader {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input in{data, size};
-  const uint8_t mode = in.next();
-  Rng rng{static_cast<uint32_t>(in.next()) << 8 | in.next() | 0x10000u};
+  Cursor in{data, size};
+  const uint8_t mode = in.byte();
+  Rng rng = qel::fuzz::rng_from(in);
   const bool nonblocking = mode & 1, well_formed = mode & 2, use_recv = mode & 4;
 
   std::string stream, payloads;
   int messages = 0;
   if (well_formed) {
-    for (int k = 1 + in.next() % 8; k > 0; --k) {
-      const uint8_t flag = in.next() & 1;
-      const size_t len = in.next();
+    for (int k = 1 + in.byte() % 8; k > 0; --k) {
+      const uint8_t flag = in.byte() & 1;
+      const size_t len = in.byte();
       std::string payload;
-      for (size_t i = 0; i < len; ++i) payload.push_back(static_cast<char>(in.next()));
+      for (size_t i = 0; i < len; ++i) payload.push_back(static_cast<char>(in.byte()));
       stream += block(flag, static_cast<uint32_t>(len)) + payload;
       payloads += payload;
       ++messages;
@@ -160,12 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   int sv[2];
-  CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
-  if (nonblocking && !use_recv) CHECK(fcntl(sv[0], F_SETFL, O_NONBLOCK) == 0);
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
+  if (nonblocking && !use_recv) FUZZ_CHECK(fcntl(sv[0], F_SETFL, O_NONBLOCK) == 0);
   Reader rd{sv[0], {}, nonblocking, use_recv, rng};
   for (size_t at = 0; at < stream.size();) {
     const size_t piece = std::min(rng.upto(150), stream.size() - at);
-    CHECK(tav::real::write(sv[1], stream.data() + at, piece) == static_cast<ssize_t>(piece));
+    FUZZ_CHECK(tav::real::write(sv[1], stream.data() + at, piece) == static_cast<ssize_t>(piece));
     at += piece;
     if (nonblocking) rd.drain();
   }
@@ -176,13 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(sv[1]);
 
   if (well_formed) {
-    CHECK(rd.r.info & MFD_SERVICE);
-    CHECK(rd.host == payloads);
-    CHECK(rd.count.blocks == messages);
+    FUZZ_CHECK(rd.r.info & MFD_SERVICE);
+    FUZZ_CHECK(rd.host == payloads);
+    FUZZ_CHECK(rd.count.blocks == messages);
   } else if (!(rd.r.info & MFD_SERVICE)) {
-    CHECK(rd.host == stream);
+    FUZZ_CHECK(rd.host == stream);
   } else {
-    CHECK(rd.host.size() <= stream.size());
+    FUZZ_CHECK(rd.host.size() <= stream.size());
   }
   return 0;
 }

@@ -53,7 +53,9 @@ struct Rng {
 };
 
 inline Rng rng_from(Cursor& in) {
-  return Rng{static_cast<uint32_t>(in.byte()) << 8 | in.byte() | 0x10000u};
+  const uint32_t high = in.byte();
+  const uint32_t low = in.byte();  // read in this order, whatever the compiler
+  return Rng{high << 8 | low | 0x10000u};
 }
 
 }  // namespace qel::fuzz
