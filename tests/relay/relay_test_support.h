@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,7 +191,17 @@ class Session {
     if (fd_ >= 0) close(fd_);
   }
   int fd() const { return fd_; }
-  Got read(Frame* f, int timeout_ms = 5000) { return read_frame(fd_, f, timeout_ms); }
+  // The next frame: one put back first, then from the socket.
+  Got read(Frame* f, int timeout_ms = 5000) {
+    if (!early_.empty()) {
+      *f = std::move(early_.front());
+      early_.pop_front();
+      return Got::kFrame;
+    }
+    return read_frame(fd_, f, timeout_ms);
+  }
+  // A frame that came before the one a test waited for, read again next.
+  void put_back(Frame f) { early_.push_back(std::move(f)); }
   bool send(const std::string& s) { return send_all(fd_, s); }
   // Reads the opening request and answers it with `ercode`.
   bool open(Frame* opening, const char* ercode = "00000") {
@@ -215,6 +226,7 @@ class Session {
 
  private:
   int fd_;
+  std::deque<Frame> early_;
 };
 
 // A listening socket on a loopback address.
